@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian packages; only when run as root and
+# something is missing), then configures and builds into the given folder.
+#   scripts/setup.sh BUILD_DIR [extra cmake arguments...]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build}"
+shift || true
+
+packages=(build-essential cmake pkg-config libxml2-dev libusb-1.0-0-dev
+          googletest libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "== installing: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "missing Debian packages (run as root to install them): ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+cmake -S "$here" -B "$build" -DZELVIK_WERROR=ON "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)"

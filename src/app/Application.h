@@ -1,0 +1,83 @@
+// The application framework: a main-thread event loop that sleeps until
+// something happens, launch and terminate callbacks for a delegate,
+// termination on request from any thread, a detached command thread, and
+// the reopen event (ReopenEvents.h).
+//
+// Signals: SIGUSR1 is a reopen event; SIGTERM, SIGINT and SIGHUP terminate
+// the application (the delegate's applicationWillTerminate runs, then the
+// process ends). They are blocked in every thread and read in the loop, so
+// no handler runs in signal context.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/ReopenEvents.h"
+
+namespace zelvik {
+
+class ApplicationDelegate {
+public:
+    virtual ~ApplicationDelegate() = default;
+    virtual void applicationWillFinishLaunching() = 0;
+    virtual void applicationWillTerminate() = 0;
+};
+
+class Application {
+public:
+    // Blocks the signals the loop handles, in this thread and so in every
+    // thread it starts; construct before any other thread exists.
+    Application(int argc, char** argv);
+    ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    const std::vector<std::string>& arguments() const { return mArguments; }
+
+    // The main routine. With exactly one argument it first looks for an
+    // instance already running for that command file path: if there is
+    // one, the reopen event goes to it and run returns at once, before the
+    // delegate hears anything. Otherwise: applicationWillFinishLaunching,
+    // then the event loop until terminate. Returns the process's exit
+    // status, which carries nothing.
+    int run(ApplicationDelegate& delegate);
+
+    // Asks the application to end; safe from any thread and more than once.
+    // applicationWillTerminate runs on the main thread, then the process
+    // ends.
+    void terminate();
+
+    // The reopen event manager; null when the rendezvous or the signal
+    // handling could not be set up (or before run).
+    ReopenEventManager* reopenEventManager() { return mReopenAvailable ? &mReopen : nullptr; }
+
+    // Starts the one command thread. When the command thread itself asks
+    // for termination, the loop lets it finish before the process ends.
+    void detachNewThread(std::function<void()> body);
+    bool isCommandThread() const;
+
+private:
+    void setUpReopen();
+    void dropWaitingReopenEvents();
+    void eventLoop();
+    void finish();
+
+    std::vector<std::string> mArguments;
+    ApplicationDelegate* mDelegate = nullptr;
+    int mWakeFd = -1;         // eventfd: terminate requested
+    int mReopenSignalFd = -1; // signalfd: SIGUSR1
+    int mStopSignalFd = -1;   // signalfd: SIGTERM, SIGINT, SIGHUP
+    ReopenRendezvous mRendezvous;
+    ReopenEventManager mReopen;
+    bool mReopenAvailable = false;
+    std::atomic<bool> mTerminateRequested{false};
+    std::atomic<bool> mTerminateFromCommandThread{false};
+    std::thread mCommandThread;
+    std::atomic<std::thread::id> mCommandThreadId{};
+};
+
+}  // namespace zelvik

@@ -1,0 +1,193 @@
+// The command handlers: the printer list, and the three commands that talk
+// to one printer (a PJL query, streaming a data file, and the test whether a
+// printer can be opened).
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+#include "app/ZelvikController.h"
+
+namespace zelvik {
+namespace {
+
+// Seconds on a clock that only moves forward, so that a change of the
+// system time neither stretches nor cuts short a time limit.
+double currentTime() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void sleepMicroseconds(unsigned microseconds) {
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// The open output file, closed on every path out of a handler.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : mFile(std::fopen(path.c_str(), "rb")) {}
+    ~InputFile() {
+        if (mFile) std::fclose(mFile);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool isOpen() const { return mFile != nullptr; }
+    std::size_t read(std::uint8_t* buffer, std::size_t size) { return std::fread(buffer, 1, size, mFile); }
+    bool atEnd() const { return std::feof(mFile) != 0; }
+
+private:
+    std::FILE* mFile;
+};
+
+// The printer connection of one handler, closed once on every path out
+// after a successful open.
+class OpenPrinter {
+public:
+    OpenPrinter(KxUsbCommunicater& link, const std::string& deviceURI)
+        : mLink(link), mOpen(link.openUSBDevice(deviceURI) == 0) {}
+    ~OpenPrinter() { close(); }
+    OpenPrinter(const OpenPrinter&) = delete;
+    OpenPrinter& operator=(const OpenPrinter&) = delete;
+
+    bool isOpen() const { return mOpen; }
+    void close() {
+        if (mOpen) mLink.closePipes();
+        mOpen = false;
+    }
+
+private:
+    KxUsbCommunicater& mLink;
+    bool mOpen;
+};
+
+// The completion percentage, truncated toward zero. It is not clamped to
+// 100 (a file that grew while it was sent shows more), only kept within
+// what an int can hold; an empty file is complete.
+int percentOf(double sent, double total) {
+    if (total <= 0) return 100;
+    double percent = sent / total * 100.0;
+    if (percent >= static_cast<double>(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
+    return static_cast<int>(percent);
+}
+
+}  // namespace
+
+int ZelvikController::getPrinterList(const std::string& printerListFilePath, int maxmumPrinterNumber) {
+    std::optional<Dictionary> list = mKxUsbCommunicater->picupUSBDevice(maxmumPrinterNumber);
+    if (!list) return kResultListNotProduced;
+    std::optional<Bytes> bytes = copyDictionaryToXmlData(*list, "printerListBody");
+    if (!bytes) return kResultListNotProduced;
+    return mKxFileManager->saveFile(printerListFilePath, *bytes) != 0 ? kResultListNotProduced
+                                                                      : kResultDone;
+}
+
+int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::string& inhabitFilePath,
+                                     const std::string& makedFilePath, int maximumConectionTime) {
+    std::uint8_t answer[kAnswerBufferSize] = {};
+    std::uint8_t output[kOutputBufferSize] = {};
+
+    std::size_t n = 0;
+    {
+        InputFile file(inhabitFilePath);
+        if (!file.isOpen()) return kResultOutputFileUnusable;
+        n = file.read(output, sizeof output);
+        // The whole command must come in one read: 2047 bytes at most.
+        if (!file.atEnd()) return kResultOutputFileUnusable;
+    }
+
+    OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
+    if (!printer.isOpen()) return kResultPrinterUnreachable;
+
+    const double t0 = currentTime();
+    const double limit = static_cast<double>(maximumConectionTime);
+    if (cancelSeen()) return kResultDone;
+
+    // Drop whatever the printer had queued before this command, so that
+    // only the answer to it is saved.
+    for (;;) {
+        std::uint32_t count = sizeof answer;
+        if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return kResultPrinterUnreachable;
+        if (count == 0) break;
+        if (currentTime() - t0 > limit) return kResultTimedOut;
+        sleepMicroseconds(kPollIntervalUs);
+        if (cancelSeen()) return kResultDone;
+    }
+
+    if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0)
+        return kResultPrinterUnreachable;
+    if (cancelSeen()) return kResultDone;
+
+    for (;;) {
+        std::uint32_t count = sizeof answer;
+        if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return kResultPrinterUnreachable;
+        if (count > 0) {
+            // The printer is closed before the answer is saved; anything it
+            // sends after this first answer is left unread.
+            const Bytes block(answer, answer + std::min<std::size_t>(count, sizeof answer));
+            printer.close();
+            return mKxFileManager->saveFile(makedFilePath, block) != 0 ? kResultResponseNotSaved
+                                                                       : kResultDone;
+        }
+        if (currentTime() - t0 > limit) return kResultTimedOut;
+        sleepMicroseconds(kPollIntervalUs);
+        if (cancelSeen()) return kResultDone;
+    }
+}
+
+int ZelvikController::dataOutput(const std::string& deviceURI, const std::string& inhabitFilePath,
+                                 const std::string& makeFilePath) {
+    std::uint8_t output[kOutputBufferSize] = {};
+
+    const std::int64_t size = mKxFileManager->getFileSize(inhabitFilePath);
+    if (size == -1) return kResultOutputFileUnusable;
+
+    OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
+    if (!printer.isOpen()) return kResultPrinterUnreachable;
+
+    InputFile file(inhabitFilePath);
+    if (!file.isOpen()) return kResultPrinterUnreachable;
+
+    const double total = static_cast<double>(size);
+    double sent = 0.0;
+    double tLast = currentTime();
+    for (;;) {
+        if (file.atEnd()) {
+            return mKxFileManager->saveFile(makeFilePath, textBytes("100")) != 0
+                       ? kResultResponseNotSaved
+                       : kResultDone;
+        }
+        if (cancelSeen()) return kResultDone;
+
+        const std::size_t n = file.read(output, sizeof output);
+        if (n != sizeof output && !file.atEnd()) return kResultOutputFileUnusable;
+        // A file that ends on a chunk boundary ends with a zero-length write.
+        if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0)
+            return kResultPrinterUnreachable;
+        sent += static_cast<double>(n);
+
+        if (currentTime() - tLast > kProgressIntervalSeconds) {
+            const std::string percent = std::to_string(percentOf(sent, total));
+            if (mKxFileManager->saveFile(makeFilePath, textBytes(percent)) != 0)
+                return kResultResponseNotSaved;
+            tLast = currentTime();
+        }
+    }
+}
+
+int ZelvikController::isMachineActive(const std::string& deviceURI, const std::string& makeFilePath) {
+    bool active = false;
+    {
+        OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
+        active = printer.isOpen();
+    }
+    return mKxFileManager->saveFile(makeFilePath, textBytes(active ? "True" : "False")) != 0
+               ? kResultResponseNotSaved
+               : kResultDone;
+}
+
+}  // namespace zelvik

@@ -1,0 +1,11 @@
+// zelvik: carries out one printer command over USB (libusb).
+#include "app/Application.h"
+#include "app/ZelvikController.h"
+#include "usb/libusb/LibusbAccess.h"
+
+int main(int argc, char** argv) {
+    zelvik::Application application(argc, argv);
+    zelvik::LibusbAccess usb;
+    zelvik::ZelvikController controller(application, usb);
+    return application.run(controller);
+}

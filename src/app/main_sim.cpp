@@ -1,0 +1,12 @@
+// zelvik-sim: zelvik over a bus of virtual printers, read from the file that
+// the environment variable ZELVIK_SIMULATED_BUS names.
+#include "app/Application.h"
+#include "app/ZelvikController.h"
+#include "usb/sim/SimulatedUsbAccess.h"
+
+int main(int argc, char** argv) {
+    zelvik::Application application(argc, argv);
+    std::unique_ptr<zelvik::SimulatedUsbAccess> usb = zelvik::SimulatedUsbAccess::fromEnvironment();
+    zelvik::ZelvikController controller(application, *usb);
+    return application.run(controller);
+}

@@ -1,0 +1,112 @@
+// The platform stand-ins: notifications and the reopen rendezvous.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+
+#include "app/NotificationCenter.h"
+#include "app/ReopenEvents.h"
+#include "support/TempDir.h"
+
+namespace zelvik {
+namespace {
+
+TEST(Notifications, DeliveredByNameUntilTheObserverIsRemoved) {
+    NotificationCenter center;
+    int a = 0, b = 0;
+    int observerA, observerB;
+    center.addObserver(&observerA, "Cancel", [&](const Notification& n) {
+        EXPECT_EQ("Cancel", n.name);
+        EXPECT_EQ(&b, n.object);
+        ++a;
+    });
+    center.addObserver(&observerB, "Other", [&](const Notification&) { ++b; });
+    center.postNotificationName("Cancel", &b);
+    EXPECT_EQ(1, a);
+    EXPECT_EQ(0, b);
+    center.removeObserver(&observerA);
+    center.postNotificationName("Cancel", &b);
+    EXPECT_EQ(1, a);
+}
+
+TEST(ReopenRendezvous, SameDirectoryByAnyPathSharesOneName) {
+    test::TempDir dir;
+    const std::string direct = ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), 1000);
+    EXPECT_EQ(direct, ReopenRendezvous::socketNameFor(dir.path() + "/./cmd.xml", 1000));
+    EXPECT_NE(direct, ReopenRendezvous::socketNameFor(dir.file("cmd2.xml"), 1000));
+    EXPECT_NE(direct, ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), 1001));
+}
+
+TEST(ReopenRendezvous, SecondEstablishForwardsToTheFirst) {
+    test::TempDir dir;
+    ReopenRendezvous first;
+    ASSERT_EQ(ReopenRendezvous::Outcome::Listening, first.establish(dir.file("cmd.xml")));
+    ReopenRendezvous second;
+    EXPECT_EQ(ReopenRendezvous::Outcome::Forwarded, second.establish(dir.file("cmd.xml")));
+    EXPECT_EQ(1, first.acceptPending());
+    EXPECT_EQ(0, first.acceptPending());
+}
+
+TEST(ReopenRendezvous, SimultaneousLaunchesNeverBothListen) {
+    test::TempDir dir;
+    for (int round = 0; round < 20; ++round) {
+        const std::string path = dir.file("cmd" + std::to_string(round) + ".xml");
+        ReopenRendezvous a, b;
+        std::atomic<int> listening{0};
+        std::thread ta([&] { listening += a.establish(path) == ReopenRendezvous::Outcome::Listening; });
+        std::thread tb([&] { listening += b.establish(path) == ReopenRendezvous::Outcome::Listening; });
+        ta.join();
+        tb.join();
+        EXPECT_EQ(1, listening.load());
+    }
+}
+
+TEST(ReopenRendezvous, PeersOfAnotherUserAreNotHeard) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    test::TempDir dir;
+    ReopenRendezvous listener;
+    ASSERT_EQ(ReopenRendezvous::Outcome::Listening, listener.establish(dir.file("cmd.xml")));
+    const std::string name = ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), ::getuid());
+    pid_t child = ::fork();
+    if (child == 0) {
+        // As nobody, knock straight on our user's rendezvous.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.data(), name.size());
+        int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) ::_exit(3);
+        const char event = 'R';
+        ::_exit(::write(fd, &event, 1) == 1 ? 0 : 4);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(0, WEXITSTATUS(status)) << "the intruder could not even connect";
+    EXPECT_EQ(0, listener.acceptPending());
+}
+
+TEST(ReopenEvents, HandlerRunsOnlyWhileInstalledAndWaitingEventsAreDropped) {
+    ReopenEventManager manager;
+    int dropped = 0, delivered = 0;
+    manager.setDropWaiting([&] { ++dropped; });
+    manager.deliver();  // no handler: nothing
+    manager.setEventHandler([&](const ReopenEvent&) { ++delivered; });
+    EXPECT_EQ(1, dropped);
+    manager.deliver();
+    EXPECT_EQ(1, delivered);
+    manager.removeEventHandler();
+    manager.deliver();
+    EXPECT_EQ(1, delivered);
+}
+
+}  // namespace
+}  // namespace zelvik

@@ -1,0 +1,104 @@
+// Cancelling a running command through the reopen event: SIGUSR1, or a
+// second launch with the same command file path.
+#include <signal.h>
+
+#include "e2e/Harness.h"
+
+namespace zelvik::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::string kURI = "usb://Zelvik/Quiet Model?serial=Q1";
+
+class Cancel : public ProgramTest {
+protected:
+    void SetUp() override {
+        // A printer that never answers a query: each read finds nothing.
+        setBus("<device><deviceID>MFG:Zelvik;MDL:Quiet Model;</deviceID><serialNumber>Q1</serialNumber></device>");
+        writeFile(path("query.pjl"), "no question here");
+    }
+
+    // Starts a query with a long time limit and waits until the command
+    // file has been consumed (the command is running).
+    std::unique_ptr<Process> startWaitingQuery() {
+        writeCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
+                      {"outputFilePath", path("query.pjl")}, {"responseFilePath", path("answer.bin")},
+                      {"timeOut", "60"}});
+        auto process = start();
+        EXPECT_TRUE(eventually([&] { return !exists(commandPath()); }));
+        return process;
+    }
+
+    void writeCancel() { writeCommand({{"command", "processCancel"}, {"statusFilePath", path("cancel-status.xml")}}); }
+};
+
+TEST_F(Cancel, SignalWithCancelFileStopsTheWaitingQuery) {
+    auto process = startWaitingQuery();
+    writeCancel();
+    const auto sent = std::chrono::steady_clock::now();
+    process->signal(SIGUSR1);
+    ASSERT_TRUE(process->waitFor(seconds(5)));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, seconds(2));
+    EXPECT_EQ(kStatusZero, readFile(statusPath()));
+    EXPECT_FALSE(exists(commandPath()));            // the cancel file was consumed
+    EXPECT_FALSE(exists(path("cancel-status.xml")));  // and is not answered itself
+    EXPECT_FALSE(exists(path("answer.bin")));
+}
+
+TEST_F(Cancel, SecondLaunchForwardsTheEventAndTouchesNoFile) {
+    auto process = startWaitingQuery();
+    writeCancel();
+    auto second = start();
+    ASSERT_TRUE(second->waitFor(seconds(5)));
+    ASSERT_TRUE(process->waitFor(seconds(5)));
+    EXPECT_EQ(kStatusZero, readFile(statusPath()));
+    EXPECT_FALSE(exists(commandPath()));
+    EXPECT_FALSE(exists(path("cancel-status.xml")));
+}
+
+TEST_F(Cancel, OtherCommandsAndMissingFilesAreDroppedWhileTheCommandGoesOn) {
+    auto process = startWaitingQuery();
+    // No command file at all: nothing happens.
+    process->signal(SIGUSR1);
+    // Another command: consumed and dropped.
+    writeCommand({{"command", "getPrinterList"}, {"statusFilePath", path("other-status.xml")},
+                  {"printerListFilePath", path("list.xml")}, {"printerListMax", "1"}});
+    process->signal(SIGUSR1);
+    EXPECT_TRUE(eventually([&] { return !exists(commandPath()); }));
+    EXPECT_FALSE(process->waitFor(milliseconds(500)));
+    EXPECT_FALSE(exists(path("list.xml")));
+    EXPECT_FALSE(exists(path("other-status.xml")));
+
+    writeCancel();
+    process->signal(SIGUSR1);
+    ASSERT_TRUE(process->waitFor(seconds(5)));
+    EXPECT_EQ(kStatusZero, readFile(statusPath()));
+}
+
+TEST_F(Cancel, CancelFileNamingAnExistingStatusIsRefused) {
+    auto process = startWaitingQuery();
+    writeFile(path("cancel-status.xml"), "taken");
+    writeCancel();
+    process->signal(SIGUSR1);
+    EXPECT_FALSE(process->waitFor(milliseconds(600)));
+    EXPECT_TRUE(exists(commandPath()));
+    std::remove(path("cancel-status.xml").c_str());
+    process->signal(SIGUSR1);
+    ASSERT_TRUE(process->waitFor(seconds(5)));
+    EXPECT_EQ(kStatusZero, readFile(statusPath()));
+}
+
+TEST_F(Cancel, TerminationFromOutsideEndsPromptlyWithoutAStatusFile) {
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(number);
+        auto process = startWaitingQuery();
+        process->signal(number);
+        ASSERT_TRUE(process->waitFor(seconds(3)));
+        EXPECT_FALSE(exists(statusPath()));
+    }
+}
+
+}  // namespace
+}  // namespace zelvik::test

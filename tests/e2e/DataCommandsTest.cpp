@@ -1,0 +1,200 @@
+// sendPJLCommand, dataOutput and isMachineActive over virtual printers.
+#include <signal.h>
+
+#include <set>
+
+#include "e2e/Harness.h"
+
+namespace zelvik::test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::string kURI = "usb://Zelvik/LP-100?serial=A1";
+
+std::string patterned(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 2048) & 0xff);
+    return data;
+}
+
+class DataCommands : public ProgramTest {
+protected:
+    // One printer with the given extra elements; it captures what it gets.
+    void setPrinter(const std::string& extra = "") {
+        setBus("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber>"
+               "<captureFile>" + capture() + "</captureFile>" + extra + "</device>");
+    }
+    std::string capture() const { return path("capture.bin"); }
+    std::string response() const { return path("response.bin"); }
+
+    std::string query(const std::string& bytes, const std::string& timeOut = "5",
+                      const std::string& uri = kURI) {
+        writeFile(path("query.pjl"), bytes);
+        return runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", uri},
+                           {"outputFilePath", path("query.pjl")}, {"responseFilePath", response()},
+                           {"timeOut", timeOut}});
+    }
+    std::vector<std::pair<std::string, std::string>> dataOutputCommand(const std::string& uri = kURI) {
+        return {{"command", "dataOutput"}, {"statusFilePath", statusPath()}, {"deviceURI", uri},
+                {"outputFilePath", path("print.bin")}, {"responseFilePath", response()}};
+    }
+    std::string active(const std::string& uri) {
+        std::remove(response().c_str());
+        EXPECT_EQ(kStatusZero, runCommand({{"command", "isMachineActive"}, {"statusFilePath", statusPath()},
+                                           {"deviceURI", uri}, {"responseFilePath", response()}}));
+        return readFile(response());
+    }
+};
+
+TEST_F(DataCommands, QueryGetsExactlyThePrintersAnswer) {
+    setPrinter("<pendingAnswer>stale bytes\\r\\n</pendingAnswer>");
+    EXPECT_EQ(kStatusZero, query("\x1b%-12345X@PJL INFO ID\r\n"));
+    EXPECT_EQ("@PJL INFO ID\r\n\"LP-100\"\r\n\f", readFile(response()));
+    EXPECT_EQ("\x1b%-12345X@PJL INFO ID\r\n", readFile(capture()));
+}
+
+TEST_F(DataCommands, QueryKeepsOnlyTheFirstReadOfALongAnswer) {
+    setPrinter("<answer>" + std::string(5000, 'x') + "</answer>");
+    EXPECT_EQ(kStatusZero, query("@PJL INFO STATUS\r\n"));
+    EXPECT_EQ(std::string(3072, 'x'), readFile(response()));
+}
+
+TEST_F(DataCommands, QuerySizeLimitAndEmptyQuery) {
+    setPrinter("<answer>OK</answer>");
+    EXPECT_EQ(kStatusZero, query(std::string(2047, 'q')));
+    EXPECT_EQ(std::string(2047, 'q'), readFile(capture()));
+
+    std::remove(capture().c_str());
+    std::remove(response().c_str());
+    EXPECT_EQ(statusFileFor(4), query(std::string(2048, 'q')));
+    EXPECT_FALSE(exists(response()));
+    EXPECT_EQ("", readFile(capture()));  // the printer was not touched
+
+    // An empty query is one zero-length write, which the printer answers.
+    EXPECT_EQ(kStatusZero, query(""));
+    EXPECT_EQ("OK", readFile(response()));
+}
+
+TEST_F(DataCommands, SilentPrinterTimesOutWithoutResponse) {
+    setPrinter();
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(statusFileFor(8), query("not PJL at all", "1"));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, seconds(1));
+    EXPECT_FALSE(exists(response()));
+}
+
+TEST_F(DataCommands, UnreachablePrintersGiveSeven) {
+    setPrinter();
+    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n", "5", "usb://Zelvik/LP-100?serial=a1"));
+    setPrinter("<interfaceHeldOpen>true</interfaceHeldOpen>");
+    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
+    setPrinter("<failWriteAfterBytes>0</failWriteAfterBytes>");
+    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
+    EXPECT_FALSE(exists(response()));
+}
+
+TEST_F(DataCommands, UnwritableResponseGivesFiveOnceTheAnswerCame) {
+    setPrinter();
+    writeFile(path("query.pjl"), "@PJL ECHO hi\r\n");
+    EXPECT_EQ(statusFileFor(5),
+              runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
+                          {"outputFilePath", path("query.pjl")}, {"responseFilePath", path("no/dir/r")},
+                          {"timeOut", "5"}}));
+    EXPECT_EQ("@PJL ECHO hi\r\n", readFile(capture()));
+}
+
+TEST_F(DataCommands, DataOutputDeliversEveryByte) {
+    for (std::size_t size : {0u, 1u, 2047u, 2048u, 2049u, 4096u, 3u << 20}) {
+        SCOPED_TRACE(size);
+        setPrinter();
+        std::remove(capture().c_str());
+        const std::string data = patterned(size);
+        writeFile(path("print.bin"), data);
+        EXPECT_EQ(kStatusZero, runCommand(dataOutputCommand()));
+        EXPECT_TRUE(readFile(capture()) == data);
+        EXPECT_EQ("100", readFile(response()));
+    }
+}
+
+TEST_F(DataCommands, DataOutputShowsRisingProgressOnASlowPrinter) {
+    setPrinter("<acceptBytesPerSecond>40000</acceptBytesPerSecond>");
+    const std::string data = patterned(140000);
+    writeFile(path("print.bin"), data);
+    writeCommand(dataOutputCommand());
+    auto process = start();
+    std::vector<std::string> seen;
+    while (process->running()) {
+        std::string now = readFile(response());
+        if (!now.empty() && (seen.empty() || seen.back() != now)) seen.push_back(now);
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(kStatusZero, readFile(statusPath()));
+    EXPECT_EQ(data, readFile(capture()));
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ("100", seen.back());
+    for (std::size_t i = 1; i + 1 < seen.size(); ++i) EXPECT_LT(std::stoi(seen[i - 1]), std::stoi(seen[i]));
+}
+
+TEST_F(DataCommands, DataOutputFailures) {
+    setPrinter();
+    std::remove(path("print.bin").c_str());
+    EXPECT_EQ(statusFileFor(4), runCommand(dataOutputCommand()));
+    EXPECT_EQ("", readFile(capture()));
+
+    writeFile(path("print.bin"), patterned(10000));
+    setPrinter("<failWriteAfterBytes>4096</failWriteAfterBytes>");
+    EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand()));
+    EXPECT_EQ(patterned(4096), readFile(capture()));
+
+    EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand("usb://Zelvik/LP-999?serial=A1")));
+}
+
+class DataOutputCancel : public DataCommands, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DataOutputCancel, StopsWithinAChunkAndKeepsTheLastPercentage) {
+    const bool bySecondLaunch = GetParam();
+    setPrinter("<acceptBytesPerSecond>20000</acceptBytesPerSecond>");
+    const std::string data = patterned(200000);
+    writeFile(path("print.bin"), data);
+    writeCommand(dataOutputCommand());
+    auto process = start();
+    ASSERT_TRUE(eventually([&] { return !readFile(response()).empty(); }));
+    const std::string percentage = readFile(response());
+
+    writeCommand({{"command", "processCancel"}, {"statusFilePath", path("cancel-status.xml")}});
+    const std::size_t before = readFile(capture()).size();
+    if (bySecondLaunch) {
+        auto second = start();
+        ASSERT_TRUE(second->waitFor(seconds(5)));
+    } else {
+        process->signal(SIGUSR1);
+    }
+    ASSERT_TRUE(process->waitFor(seconds(5)));
+    const std::string captured = readFile(capture());
+    EXPECT_EQ(kStatusZero, readFile(statusPath()));
+    EXPECT_LE(captured.size(), before + 2 * 2048);
+    EXPECT_LT(captured.size(), data.size());
+    EXPECT_EQ(data.substr(0, captured.size()), captured);
+    const std::string kept = readFile(response());
+    EXPECT_NE("100", kept);
+    EXPECT_LE(std::stoi(percentage), std::stoi(kept));
+}
+
+INSTANTIATE_TEST_SUITE_P(BySignalOrSecondLaunch, DataOutputCancel, ::testing::Bool());
+
+TEST_F(DataCommands, MachineActiveTellsWhetherThePrinterOpens) {
+    setPrinter();
+    EXPECT_EQ("True", active(kURI));
+    EXPECT_EQ("True", active(kURI));  // the first open was closed again
+    EXPECT_EQ("False", active("usb://Zelvik/LP-100?serial=Z9"));
+    setPrinter("<interfaceHeldOpen>true</interfaceHeldOpen>");
+    EXPECT_EQ("False", active(kURI));
+    EXPECT_EQ(statusFileFor(5),
+              runCommand({{"command", "isMachineActive"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
+                          {"responseFilePath", path("no/dir/r")}}));
+}
+
+}  // namespace
+}  // namespace zelvik::test
