@@ -41,8 +41,9 @@ public:
     KxUsbCommunicater& operator=(const KxUsbCommunicater&) = delete;
 
     // --- The object and its cancel observer ---------------------------------
-    // Clears the per-device state. Neither closes an open interface nor lets
-    // go of the held device service.
+    // Clears the per-device state. An interface still claimed is closed (its
+    // object is destroyed) and the held device service is let go; the packet
+    // sizes, the validity flag and the cancel flag are kept.
     void initInstanceVariables();
     void registNotification();
     void removeNotification();

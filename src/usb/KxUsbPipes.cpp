@@ -1,0 +1,255 @@
+// Opening one printer by its device URI, claiming its interface 0, learning
+// its pipes, and the bulk transfers, stall clearing and closing that the
+// data commands use.
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "usb/KxUsbCommunicater.h"
+
+namespace zelvik {
+
+namespace {
+
+constexpr int kNotOpened = 7;
+constexpr std::int32_t kNotTaken = 7;
+
+// Standard requests of chapter 9 of USB 2.0.
+constexpr std::uint8_t kRequestTypeStandardInterfaceIn = 0x81;
+constexpr std::uint8_t kRequestTypeStandardInterfaceOut = 0x01;
+constexpr std::uint8_t kRequestTypeStandardEndpointOut = 0x02;
+constexpr std::uint8_t kGetInterface = 0x0A;
+constexpr std::uint8_t kSetInterface = 0x0B;
+constexpr std::uint8_t kClearFeature = 0x01;
+constexpr std::uint16_t kEndpointHalt = 0;
+constexpr std::uint8_t kEndpointDirectionIn = 0x80;
+
+// The only interface number the link claims.
+constexpr std::uint8_t kPrinterInterfaceNumber = 0;
+
+void pauseBeforeTransfer() {
+    std::this_thread::sleep_for(std::chrono::microseconds(KxUsbCommunicater::kPauseBeforeTransferUs));
+}
+
+}  // namespace
+
+int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
+    initInstanceVariables();
+    // With a target URI set, every device step below runs as an open search.
+    setDeviceURI(deviceURI);
+
+    std::optional<std::vector<UsbServiceRef>> services = mUsb.copyMatchingDevices();
+    if (!services) return kNotOpened;
+
+    for (UsbServiceRef& service : *services) {
+        dealWithDevice(service);
+        service.reset();
+        // Once an interface is claimed the search is over, whatever the
+        // closing of its device reported: going on could let a second
+        // device with the same URI replace the printer being opened.
+        if (m_inf) break;
+    }
+    return m_inf ? 0 : kNotOpened;
+}
+
+std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
+    // Both ways out: the device closes, the claimed interface (if any)
+    // stays open; or the claim is undone too and the step fails.
+    auto finish = [&device]() -> std::int32_t {
+        return device.close() == kIOReturnSuccess ? 0 : kNotTaken;
+    };
+    auto fail = [this, &device]() -> std::int32_t {
+        unwindInterface();
+        device.close();
+        return kNotTaken;
+    };
+
+    std::vector<UsbServiceRef> interfaces;
+    if (device->CreateInterfaceIterator(&interfaces) != kIOReturnSuccess) {
+        device.close();
+        return kNotTaken;
+    }
+    for (UsbServiceRef& interfaceService : interfaces) {
+        dealWithInterface(interfaceService);
+        interfaceService.reset();
+        if (m_inf) break;
+    }
+    interfaces.clear();
+    if (!m_inf) return finish();
+
+    // Put interface 0 back on the setting whose pipes were learnt, in case
+    // an earlier client left it elsewhere.
+    std::uint8_t alternateSetting = mClaimedAlternateSetting;
+    zelvik::DeviceRequest getInterface;
+    getInterface.bmRequestType = kRequestTypeStandardInterfaceIn;
+    getInterface.bRequest = kGetInterface;
+    getInterface.wValue = 0;
+    getInterface.wIndex = kPrinterInterfaceNumber;
+    getInterface.wLength = 1;
+    getInterface.pData = &alternateSetting;
+    const IOReturn status = device->DeviceRequest(getInterface);
+    if (status == kIOUSBPipeStalled) {
+        // The device could not say; its bulk endpoints are cleared and the
+        // setting taken as the one wanted, so no SET_INTERFACE is sent.
+        clearEndpoints();
+        alternateSetting = mClaimedAlternateSetting;
+    } else if (status != kIOReturnSuccess) {
+        return fail();
+    }
+    if (alternateSetting == mClaimedAlternateSetting) return finish();
+
+    zelvik::DeviceRequest setInterface;
+    setInterface.bmRequestType = kRequestTypeStandardInterfaceOut;
+    setInterface.bRequest = kSetInterface;
+    setInterface.wValue = mClaimedAlternateSetting;
+    setInterface.wIndex = kPrinterInterfaceNumber;
+    setInterface.wLength = 0;
+    if (device->DeviceRequest(setInterface) != kIOReturnSuccess) return fail();
+    return finish();
+}
+
+void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService) {
+    std::unique_ptr<UsbInterface> created = mUsb.createInterfaceInterface(interfaceService);
+    if (!created) return;
+    // Exclusive: fails when another program holds the interface.
+    if (created->USBInterfaceOpen() != kIOReturnSuccess) return;
+    m_inf = std::move(created);
+    mClaimedAlternateSetting = 0;
+
+    std::uint8_t number = 0;
+    if (m_inf->GetInterfaceNumber(&number) != kIOReturnSuccess ||
+        number != kPrinterInterfaceNumber) {
+        unwindInterface();
+        return;
+    }
+    UsbServiceRef deviceService;
+    if (m_inf->GetDevice(&deviceService) != kIOReturnSuccess) {
+        unwindInterface();
+        return;
+    }
+    mIOService = std::move(deviceService);
+
+    if (m_inf->GetNumEndpoints(&m_numPipes) != kIOReturnSuccess) {
+        unwindInterface();
+        return;
+    }
+    if (m_numPipes == 0) {
+        // Setting 0 without endpoints: the printer's pipes are in setting 1,
+        // and the walk covers exactly the endpoints found there.
+        if (m_inf->SetAlternateInterface(1) != kIOReturnSuccess ||
+            m_inf->GetNumEndpoints(&m_numPipes) != kIOReturnSuccess) {
+            unwindInterface();
+            return;
+        }
+        mClaimedAlternateSetting = 1;
+    }
+    dealWithPipes();
+}
+
+void KxUsbCommunicater::dealWithPipes() {
+    if (!m_inf) return;
+    // The references describe this interface only, never one that an
+    // earlier, failed claim started to walk.
+    m_bulkPipeOut = 0;
+    m_bulkPipeIn = 0;
+    m_intPipeIn = 0;
+
+    for (unsigned pipe = 1; pipe <= m_numPipes; ++pipe) {
+        const auto pipeRef = static_cast<std::uint8_t>(pipe);
+        std::uint8_t direction = 0;
+        std::uint8_t number = 0;
+        std::uint8_t transferType = 0;
+        std::uint16_t maxPacketSize = 0;
+        std::uint8_t interval = 0;
+        if (m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType, &maxPacketSize,
+                                     &interval) != kIOReturnSuccess) {
+            unwindInterface();
+            return;
+        }
+        // The lowest reference of each kind wins.
+        if (transferType == kUSBBulk && direction == kUSBIn && m_bulkPipeIn == 0) {
+            m_bulkPipeIn = pipeRef;
+            m_maxBulkPacketSize = maxPacketSize;
+        } else if (transferType == kUSBBulk && direction == kUSBOut && m_bulkPipeOut == 0) {
+            m_bulkPipeOut = pipeRef;
+            m_maxBulkPacketSize = maxPacketSize;
+        } else if (transferType == kUSBInterrupt && direction == kUSBIn && m_intPipeIn == 0) {
+            m_intPipeIn = pipeRef;
+            m_maxIntPacketSize = maxPacketSize;
+        }
+    }
+}
+
+int KxUsbCommunicater::writePipeWithBuffer(const std::uint8_t* buffer, std::uint32_t bufSize) {
+    if (!m_inf) return static_cast<int>(kIOReturnNotOpen);
+    pauseBeforeTransfer();
+    return static_cast<int>(
+        m_inf->WritePipeTO(m_bulkPipeOut, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs));
+}
+
+int KxUsbCommunicater::readPipeToBuffer(std::uint8_t* buffer, std::uint32_t* bufSize) {
+    if (!m_inf) return static_cast<int>(kIOReturnNotOpen);
+    if (!bufSize) return static_cast<int>(kIOReturnBadArgument);
+    pauseBeforeTransfer();
+    return static_cast<int>(
+        m_inf->ReadPipeTO(m_bulkPipeIn, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs));
+}
+
+void KxUsbCommunicater::closePipes() {
+    if (!m_inf) return;
+    clearEndpoints();
+    m_inf->USBInterfaceClose();
+    m_inf.reset();
+}
+
+void KxUsbCommunicater::clearEndpoints() {
+    if (!m_inf) return;
+    // Reference 0 means no pipe of that kind was found: nothing to clear.
+    if (m_bulkPipeIn != 0) clearEndpointStall(m_bulkPipeIn);
+    if (m_bulkPipeOut != 0) clearEndpointStall(m_bulkPipeOut);
+}
+
+IOReturn KxUsbCommunicater::clearEndpointStall(std::uint8_t pipeRef) {
+    if (!m_inf) return kIOReturnNotOpen;
+    std::uint8_t direction = 0;
+    std::uint8_t number = 0;
+    std::uint8_t transferType = 0;
+    std::uint16_t maxPacketSize = 0;
+    std::uint8_t interval = 0;
+    IOReturn status =
+        m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType, &maxPacketSize, &interval);
+    if (status != kIOReturnSuccess) return status;
+
+    // The device's halt first, then the host's view of the pipe, so that
+    // both ends start again from the same data toggle.
+    zelvik::DeviceRequest clearHalt;
+    clearHalt.bmRequestType = kRequestTypeStandardEndpointOut;
+    clearHalt.bRequest = kClearFeature;
+    clearHalt.wValue = kEndpointHalt;
+    clearHalt.wIndex = static_cast<std::uint16_t>(
+        direction == kUSBIn ? (number | kEndpointDirectionIn) : number);
+    clearHalt.wLength = 0;
+    status = m_inf->ControlRequest(0, clearHalt);
+    if (status != kIOReturnSuccess) return status;
+    return m_inf->ClearPipeStall(pipeRef);
+}
+
+void KxUsbCommunicater::abortAndResetPipes() {
+    if (!m_inf) return;
+    m_inf->AbortPipe(m_bulkPipeOut);
+    m_inf->ResetPipe(m_bulkPipeOut);
+    m_inf->AbortPipe(m_bulkPipeIn);
+    m_inf->ResetPipe(m_bulkPipeIn);
+    if (m_intPipeIn != 0) {
+        m_inf->AbortPipe(m_intPipeIn);
+        m_inf->ResetPipe(m_intPipeIn);
+    }
+}
+
+void KxUsbCommunicater::unwindInterface() {
+    if (!m_inf) return;
+    m_inf->USBInterfaceClose();
+    m_inf.reset();
+}
+
+}  // namespace zelvik
