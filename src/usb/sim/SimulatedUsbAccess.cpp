@@ -1,0 +1,518 @@
+// The in-process bus of virtual printers behind the USB access layer.
+#include "usb/sim/SimulatedUsbAccess.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace zelvik {
+
+using sim::Clock;
+using sim::EndpointKind;
+using sim::VirtualPrinter;
+
+struct SimulatedUsbAccess::Bus {
+    struct Slot {
+        std::unique_ptr<VirtualPrinter> model;
+        Activity activity;
+        bool unplugged = false;
+    };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool loaded = false;
+    std::optional<std::string> busFile;  // read on first use
+    std::vector<Slot> slots;
+    std::uint64_t aborts = 0;            // wakes transfers that AbortPipe ends
+
+    // With the lock held.
+    void load(std::vector<sim::VirtualPrinterConfig> printers) {
+        sim::applyBusDefaults(printers);
+        const auto now = Clock::now();
+        for (auto& config : printers) {
+            slots.push_back({std::make_unique<VirtualPrinter>(std::move(config), now), {}, false});
+        }
+        loaded = true;
+    }
+    void ensureLoaded() {
+        if (loaded) return;
+        load(busFile ? sim::loadSimulatedBus(*busFile) : std::vector<sim::VirtualPrinterConfig>{});
+    }
+    bool gone(std::size_t index) const {
+        return slots[index].unplugged || slots[index].model->disconnected();
+    }
+};
+
+namespace {
+
+using Bus = SimulatedUsbAccess::Bus;
+using Lock = std::unique_lock<std::mutex>;
+
+class DeviceService : public UsbService {
+public:
+    DeviceService(std::shared_ptr<Bus> bus, std::size_t index) : bus(std::move(bus)), index(index) {}
+    std::shared_ptr<Bus> bus;
+    std::size_t index;
+};
+
+class InterfaceService : public UsbService {
+public:
+    InterfaceService(std::shared_ptr<Bus> bus, std::size_t index)
+        : bus(std::move(bus)), index(index) {}
+    std::shared_ptr<Bus> bus;
+    std::size_t index;
+};
+
+Clock::time_point deadlineAfter(Clock::time_point from, std::uint32_t ms) {
+    return ms == 0 ? Clock::time_point::max() : from + std::chrono::milliseconds(ms);
+}
+
+void waitUntil(Bus& bus, Lock& lock, Clock::time_point wake) {
+    if (wake == Clock::time_point::max()) {
+        bus.changed.wait(lock);
+    } else {
+        bus.changed.wait_until(lock, wake);
+    }
+}
+
+// A control request to the printer model, with the lock held.
+IOReturn sendControl(VirtualPrinter& model, DeviceRequest& request) {
+    request.wLenDone = 0;
+    if (request.wLength > 0 && request.pData == nullptr) return kIOReturnBadArgument;
+    const bool in = (request.bmRequestType & 0x80) != 0;
+    const auto result = model.control(request.bmRequestType, request.bRequest, request.wValue,
+                                      request.wIndex, request.wLength,
+                                      in ? static_cast<std::uint8_t*>(request.pData) : nullptr);
+    if (result.stalled) return kIOUSBPipeStalled;
+    request.wLenDone = in ? result.length : request.wLength;
+    return kIOReturnSuccess;
+}
+
+class SimDevice : public UsbDevice {
+public:
+    SimDevice(std::shared_ptr<Bus> bus, std::size_t index) : mBus(std::move(bus)), mIndex(index) {}
+    ~SimDevice() override {
+        if (mOpen) USBDeviceClose();
+    }
+
+    IOReturn USBDeviceOpen() override {
+        Lock lock(mBus->mutex);
+        auto& slot = mBus->slots[mIndex];
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        if (mOpen || slot.activity.deviceOpen || slot.model->config().heldOpen) {
+            return kIOReturnExclusiveAccess;
+        }
+        mOpen = true;
+        slot.activity.deviceOpen = true;
+        ++slot.activity.deviceOpens;
+        return kIOReturnSuccess;
+    }
+
+    IOReturn USBDeviceClose() override {
+        Lock lock(mBus->mutex);
+        if (!mOpen) return kIOReturnNotOpen;
+        auto& slot = mBus->slots[mIndex];
+        mOpen = false;
+        slot.activity.deviceOpen = false;
+        ++slot.activity.deviceCloses;
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetDeviceVendor(std::uint16_t* vendorID) override {
+        Lock lock(mBus->mutex);
+        if (vendorID == nullptr) return kIOReturnBadArgument;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *vendorID = model().vendorID();
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetDeviceProduct(std::uint16_t* productID) override {
+        Lock lock(mBus->mutex);
+        if (productID == nullptr) return kIOReturnBadArgument;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *productID = model().config().productID;
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetLocationID(std::uint32_t* locationID) override {
+        Lock lock(mBus->mutex);
+        if (locationID == nullptr) return kIOReturnBadArgument;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *locationID = model().config().locationID.value_or(0);
+        return kIOReturnSuccess;
+    }
+
+    IOReturn USBGetSerialNumberStringIndex(std::uint8_t* index) override {
+        Lock lock(mBus->mutex);
+        if (index == nullptr) return kIOReturnBadArgument;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *index = model().serialNumberStringIndex();
+        return kIOReturnSuccess;
+    }
+
+    IOReturn DeviceRequest(zelvik::DeviceRequest& request) override {
+        Lock lock(mBus->mutex);
+        request.wLenDone = 0;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        if (!mOpen) return kIOReturnNotOpen;
+        return sendControl(model(), request);
+    }
+
+    IOReturn CreateInterfaceIterator(std::vector<UsbServiceRef>* interfaces) override {
+        Lock lock(mBus->mutex);
+        if (interfaces == nullptr) return kIOReturnBadArgument;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        interfaces->clear();
+        interfaces->push_back(std::make_shared<InterfaceService>(mBus, mIndex));
+        return kIOReturnSuccess;
+    }
+
+private:
+    VirtualPrinter& model() { return *mBus->slots[mIndex].model; }
+
+    std::shared_ptr<Bus> mBus;
+    std::size_t mIndex;
+    bool mOpen = false;
+};
+
+class SimInterface : public UsbInterface {
+public:
+    SimInterface(std::shared_ptr<Bus> bus, std::size_t index)
+        : mBus(std::move(bus)), mIndex(index) {}
+    ~SimInterface() override {
+        if (mOpen) USBInterfaceClose();
+    }
+
+    IOReturn USBInterfaceOpen() override {
+        Lock lock(mBus->mutex);
+        auto& slot = mBus->slots[mIndex];
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        if (mOpen || slot.activity.interfaceOpen || slot.model->config().interfaceHeldOpen) {
+            return kIOReturnExclusiveAccess;
+        }
+        mOpen = true;
+        mHostHalted.clear();
+        slot.activity.interfaceOpen = true;
+        ++slot.activity.interfaceOpens;
+        return kIOReturnSuccess;
+    }
+
+    IOReturn USBInterfaceClose() override {
+        Lock lock(mBus->mutex);
+        if (!mOpen) return kIOReturnNotOpen;
+        auto& slot = mBus->slots[mIndex];
+        mOpen = false;
+        mHostHalted.clear();
+        slot.activity.interfaceOpen = false;
+        ++slot.activity.interfaceCloses;
+        mBus->changed.notify_all();
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetInterfaceNumber(std::uint8_t* number) override {
+        if (number == nullptr) return kIOReturnBadArgument;
+        Lock lock(mBus->mutex);
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *number = 0;
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetNumEndpoints(std::uint8_t* count) override {
+        if (count == nullptr) return kIOReturnBadArgument;
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        *count = static_cast<std::uint8_t>(endpoints().size());
+        return kIOReturnSuccess;
+    }
+
+    IOReturn SetAlternateInterface(std::uint8_t alternateSetting) override {
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        // The host asks the device with a SET_INTERFACE request.
+        const auto result = model().control(0x01, 0x0B, alternateSetting, 0, 0, nullptr);
+        if (result.stalled) return kIOUSBPipeStalled;
+        mHostHalted.clear();
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction,
+                               std::uint8_t* number, std::uint8_t* transferType,
+                               std::uint16_t* maxPacketSize, std::uint8_t* interval) override {
+        if (!direction || !number || !transferType || !maxPacketSize || !interval) {
+            return kIOReturnBadArgument;
+        }
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        const std::uint8_t address = model().endpointAddress(pipeRef);
+        if (address == 0) return kIOReturnBadArgument;
+        const sim::EndpointConfig& ep = endpoints()[pipeRef - 1];
+        const bool bulk = ep.kind == EndpointKind::BulkIn || ep.kind == EndpointKind::BulkOut;
+        *direction = (address & 0x80) ? kUSBIn : kUSBOut;
+        *number = static_cast<std::uint8_t>(address & 0x0F);
+        *transferType = bulk ? kUSBBulk : kUSBInterrupt;
+        *maxPacketSize = ep.maxPacketSize;
+        *interval = bulk ? 0 : 4;
+        return kIOReturnSuccess;
+    }
+
+    IOReturn ControlRequest(std::uint8_t pipeRef, zelvik::DeviceRequest& request) override {
+        Lock lock(mBus->mutex);
+        request.wLenDone = 0;
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        if (pipeRef != 0) return kIOReturnBadArgument;
+        return sendControl(model(), request);
+    }
+
+    IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size,
+                        std::uint32_t noDataTimeout, std::uint32_t completionTimeout) override {
+        if (size == nullptr || (*size > 0 && buf == nullptr)) return kIOReturnBadArgument;
+        const std::uint32_t capacity = *size;
+        *size = 0;
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkIn);
+            status != kIOReturnSuccess) {
+            return status;
+        }
+        const auto start = Clock::now();
+        // Nothing moves on a read until it completes, so both limits count
+        // from its start.
+        const auto limit = std::min(deadlineAfter(start, noDataTimeout),
+                                    deadlineAfter(start, completionTimeout));
+        const std::uint64_t aborts = mBus->aborts;
+        for (;;) {
+            if (const IOReturn status = stillRunning(aborts); status != kIOReturnSuccess) {
+                return status;
+            }
+            const auto now = Clock::now();
+            auto result = model().readBulk(capacity, now);
+            switch (result.kind) {
+                case VirtualPrinter::ReadKind::Data:
+                    std::memcpy(buf, result.bytes.data(), result.bytes.size());
+                    *size = static_cast<std::uint32_t>(result.bytes.size());
+                    return kIOReturnSuccess;
+                case VirtualPrinter::ReadKind::ZeroLength:
+                    return kIOReturnSuccess;
+                case VirtualPrinter::ReadKind::Stalled:
+                    hostHalt(pipeRef);
+                    return kIOUSBPipeStalled;
+                case VirtualPrinter::ReadKind::Nothing:
+                    break;
+            }
+            if (now >= limit) return kIOReturnTimeout;
+            waitUntil(*mBus, lock, std::min(limit, result.readyAt));
+        }
+    }
+
+    IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size,
+                         std::uint32_t noDataTimeout, std::uint32_t completionTimeout) override {
+        if (size > 0 && buf == nullptr) return kIOReturnBadArgument;
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkOut);
+            status != kIOReturnSuccess) {
+            return status;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(buf);
+        std::size_t sent = 0;
+        const auto start = Clock::now();
+        const auto completionLimit = deadlineAfter(start, completionTimeout);
+        auto lastMoved = start;
+        const std::uint64_t aborts = mBus->aborts;
+        for (;;) {
+            if (const IOReturn status = stillRunning(aborts); status != kIOReturnSuccess) {
+                return status;
+            }
+            const auto now = Clock::now();
+            const auto result =
+                model().writeBulk(std::span<const std::uint8_t>(bytes + sent, size - sent), now);
+            sent += result.accepted;
+            if (result.accepted > 0) {
+                lastMoved = now;
+                mBus->changed.notify_all();  // a reader elsewhere may have an answer now
+            }
+            if (result.stalled) {
+                hostHalt(pipeRef);
+                return kIOUSBPipeStalled;
+            }
+            if (result.complete) return kIOReturnSuccess;
+            if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+            const auto limit = std::min(completionLimit, deadlineAfter(lastMoved, noDataTimeout));
+            if (now >= limit) return kIOReturnTimeout;
+            waitUntil(*mBus, lock, std::min(limit, result.retryAt));
+        }
+    }
+
+    IOReturn ClearPipeStall(std::uint8_t pipeRef) override {
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        const std::uint8_t address = model().endpointAddress(pipeRef);
+        if (address == 0) return kIOReturnBadArgument;
+        // One halt flag per endpoint in the model: the clear reaches both ends.
+        mHostHalted.erase(std::remove(mHostHalted.begin(), mHostHalted.end(), pipeRef),
+                          mHostHalted.end());
+        model().clearHalt(address);
+        return kIOReturnSuccess;
+    }
+
+    IOReturn AbortPipe(std::uint8_t pipeRef) override {
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        if (model().endpointAddress(pipeRef) == 0) return kIOReturnBadArgument;
+        ++mBus->aborts;
+        mBus->changed.notify_all();
+        return kIOReturnSuccess;
+    }
+
+    IOReturn ResetPipe(std::uint8_t pipeRef) override {
+        Lock lock(mBus->mutex);
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        if (model().endpointAddress(pipeRef) == 0) return kIOReturnBadArgument;
+        mHostHalted.erase(std::remove(mHostHalted.begin(), mHostHalted.end(), pipeRef),
+                          mHostHalted.end());
+        return kIOReturnSuccess;
+    }
+
+    IOReturn GetDevice(UsbServiceRef* device) override {
+        if (device == nullptr) return kIOReturnBadArgument;
+        Lock lock(mBus->mutex);
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *device = std::make_shared<DeviceService>(mBus, mIndex);
+        return kIOReturnSuccess;
+    }
+
+private:
+    VirtualPrinter& model() { return *mBus->slots[mIndex].model; }
+    const std::vector<sim::EndpointConfig>& endpoints() {
+        return model().endpointsOf(model().currentAlternateSetting());
+    }
+
+    // With the lock held: the interface is there and open.
+    IOReturn usable() {
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        if (!mOpen) return kIOReturnNotOpen;
+        return kIOReturnSuccess;
+    }
+
+    // With the lock held: the pipe is a bulk pipe of this direction and not
+    // halted on the host side.
+    IOReturn bulkPipe(std::uint8_t pipeRef, EndpointKind kind) {
+        if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
+        if (model().endpointAddress(pipeRef) == 0) return kIOReturnBadArgument;
+        if (endpoints()[pipeRef - 1].kind != kind) return kIOReturnBadArgument;
+        if (std::find(mHostHalted.begin(), mHostHalted.end(), pipeRef) != mHostHalted.end()) {
+            return kIOUSBPipeStalled;
+        }
+        return kIOReturnSuccess;
+    }
+
+    // With the lock held, between the steps of a waiting transfer.
+    IOReturn stillRunning(std::uint64_t aborts) {
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        if (!mOpen) return kIOReturnNotOpen;
+        if (mBus->aborts != aborts) return kIOReturnAborted;
+        return kIOReturnSuccess;
+    }
+
+    void hostHalt(std::uint8_t pipeRef) {
+        if (std::find(mHostHalted.begin(), mHostHalted.end(), pipeRef) == mHostHalted.end()) {
+            mHostHalted.push_back(pipeRef);
+        }
+    }
+
+    std::shared_ptr<Bus> mBus;
+    std::size_t mIndex;
+    bool mOpen = false;
+    std::vector<std::uint8_t> mHostHalted;  // pipe references
+};
+
+}  // namespace
+
+SimulatedUsbAccess::SimulatedUsbAccess(std::vector<sim::VirtualPrinterConfig> printers)
+    : mBus(std::make_shared<Bus>()) {
+    mBus->load(std::move(printers));
+}
+
+SimulatedUsbAccess::SimulatedUsbAccess(std::shared_ptr<Bus> bus) : mBus(std::move(bus)) {}
+
+SimulatedUsbAccess::~SimulatedUsbAccess() = default;
+
+std::unique_ptr<SimulatedUsbAccess> SimulatedUsbAccess::fromEnvironment() {
+    auto bus = std::make_shared<Bus>();
+    if (const char* path = std::getenv("ZELVIK_SIMULATED_BUS"); path != nullptr && *path != 0) {
+        bus->busFile = path;
+    }
+    return std::unique_ptr<SimulatedUsbAccess>(new SimulatedUsbAccess(std::move(bus)));
+}
+
+std::optional<std::vector<UsbServiceRef>> SimulatedUsbAccess::copyMatchingDevices() {
+    Lock lock(mBus->mutex);
+    mBus->ensureLoaded();
+    std::vector<UsbServiceRef> services;
+    for (std::size_t i = 0; i < mBus->slots.size(); ++i) {
+        if (!mBus->gone(i)) services.push_back(std::make_shared<DeviceService>(mBus, i));
+    }
+    return services;
+}
+
+std::unique_ptr<UsbDevice> SimulatedUsbAccess::createDeviceInterface(const UsbServiceRef& service) {
+    const auto* device = dynamic_cast<const DeviceService*>(service.get());
+    if (device == nullptr || device->bus != mBus) return nullptr;
+    Lock lock(mBus->mutex);
+    if (device->index >= mBus->slots.size() || mBus->gone(device->index)) return nullptr;
+    return std::make_unique<SimDevice>(mBus, device->index);
+}
+
+std::unique_ptr<UsbInterface> SimulatedUsbAccess::createInterfaceInterface(
+    const UsbServiceRef& service) {
+    const auto* interface = dynamic_cast<const InterfaceService*>(service.get());
+    if (interface == nullptr || interface->bus != mBus) return nullptr;
+    Lock lock(mBus->mutex);
+    if (interface->index >= mBus->slots.size() || mBus->gone(interface->index)) return nullptr;
+    return std::make_unique<SimInterface>(mBus, interface->index);
+}
+
+sim::VirtualPrinter& SimulatedUsbAccess::printer(std::size_t index) {
+    Lock lock(mBus->mutex);
+    mBus->ensureLoaded();
+    if (index >= mBus->slots.size()) std::abort();
+    return *mBus->slots[index].model;
+}
+
+std::size_t SimulatedUsbAccess::printerCount() {
+    Lock lock(mBus->mutex);
+    mBus->ensureLoaded();
+    return mBus->slots.size();
+}
+
+SimulatedUsbAccess::Activity SimulatedUsbAccess::activity(std::size_t index) {
+    Lock lock(mBus->mutex);
+    mBus->ensureLoaded();
+    if (index >= mBus->slots.size()) std::abort();
+    return mBus->slots[index].activity;
+}
+
+std::size_t SimulatedUsbAccess::openDeviceCount() {
+    Lock lock(mBus->mutex);
+    return static_cast<std::size_t>(std::count_if(
+        mBus->slots.begin(), mBus->slots.end(),
+        [](const Bus::Slot& slot) { return slot.activity.deviceOpen; }));
+}
+
+std::size_t SimulatedUsbAccess::openInterfaceCount() {
+    Lock lock(mBus->mutex);
+    return static_cast<std::size_t>(std::count_if(
+        mBus->slots.begin(), mBus->slots.end(),
+        [](const Bus::Slot& slot) { return slot.activity.interfaceOpen; }));
+}
+
+void SimulatedUsbAccess::unplug(std::size_t index) {
+    Lock lock(mBus->mutex);
+    mBus->ensureLoaded();
+    if (index >= mBus->slots.size()) std::abort();
+    mBus->slots[index].unplugged = true;
+    mBus->changed.notify_all();
+}
+
+}  // namespace zelvik
