@@ -20,7 +20,7 @@ namespace {
 TEST(Notifications, DeliveredByNameUntilTheObserverIsRemoved) {
     NotificationCenter center;
     int a = 0, b = 0;
-    int observerA, observerB;
+    int observerA = 0, observerB = 0;
     center.addObserver(&observerA, "Cancel", [&](const Notification& n) {
         EXPECT_EQ("Cancel", n.name);
         EXPECT_EQ(&b, n.object);

@@ -125,11 +125,15 @@ TEST_F(DataCommands, DataOutputShowsRisingProgressOnASlowPrinter) {
     writeCommand(dataOutputCommand());
     auto process = start();
     std::vector<std::string> seen;
-    while (process->running()) {
+    auto look = [&] {
         std::string now = readFile(response());
         if (!now.empty() && (seen.empty() || seen.back() != now)) seen.push_back(now);
+    };
+    while (process->running()) {
+        look();
         std::this_thread::sleep_for(milliseconds(20));
     }
+    look();
     EXPECT_EQ(kStatusZero, readFile(statusPath()));
     EXPECT_EQ(data, readFile(capture()));
     ASSERT_GE(seen.size(), 3u);

@@ -60,17 +60,16 @@ public:
     bool waitFor(std::chrono::milliseconds limit) {
         if (mExited) return true;
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (;;) {
             int status = 0;
-            pid_t r = ::waitpid(mPid, &status, WNOHANG);
-            if (r == mPid) {
+            if (::waitpid(mPid, &status, WNOHANG) == mPid) {
                 mExited = true;
                 mStatus = status;
                 return true;
             }
+            if (std::chrono::steady_clock::now() >= deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        return false;
     }
     bool running() { return !waitFor(std::chrono::milliseconds(0)); }
     int exitCode() const { return WIFEXITED(mStatus) ? WEXITSTATUS(mStatus) : -1; }

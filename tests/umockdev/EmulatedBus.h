@@ -1,0 +1,80 @@
+// Virtual printers behind an emulated Linux kernel: a fake sysfs/udev tree
+// (root hubs, hubs, printers) and the usbdevfs ioctls of each printer's
+// device node answered by the virtual printer model. libusb, unmodified,
+// runs against it in this process or in a child process started with the
+// environment this process has (umockdev's preload library and its
+// UMOCKDEV_DIR), so the zelvik program itself can be run against it.
+//
+// What it models of the kernel: device enumeration through sysfs and udev,
+// port paths (from each printer's location ID), the claim of interface 0 per
+// open file, a printer class driver bound to interface 0 that has to be
+// detached for a claim and can be re-attached, control and bulk URBs
+// (submit, reap, discard) with stalls, and a printer that leaves the bus in
+// the middle of a transfer (its node answers ENODEV from then on).
+// What it does not: real packet timing, hot-plug events (a printer that left
+// is still listed), several configurations, isochronous transfers, and a
+// program closing its file without releasing its claim (umockdev does not
+// tell when a client closes the node).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb/sim/VirtualPrinter.h"
+
+namespace zelvik::emulation {
+
+// The name the kernel's printer class driver reports.
+inline constexpr const char* kPrinterDriverName = "usblp";
+
+// What happened to the printer class driver of one printer's interface 0.
+struct KernelDriverState {
+    bool bound = false;          // the driver holds interface 0 now
+    int detachCount = 0;         // times a program made it give the interface up
+    int attachCount = 0;         // times it was bound again
+    std::size_t bulkUrbs = 0;    // bulk URBs the printer was given
+    // Requests refused because the driver held the interface: a program
+    // that tried to use the interface without detaching the driver first.
+    std::size_t refusedWhileBound = 0;
+};
+
+class EmulatedBus {
+public:
+    struct Options {
+        // Whether the printer class driver is loaded: it then holds every
+        // printer's interface 0 from the start, as on a desktop system.
+        bool printerDriverLoaded = true;
+    };
+
+    // The printers of a virtual bus file's text (the same format the
+    // simulated bus reads).
+    explicit EmulatedBus(const std::string& busFileText);
+    EmulatedBus(const std::string& busFileText, Options options);
+    EmulatedBus(std::vector<sim::VirtualPrinterConfig> printers, Options options);
+    ~EmulatedBus();
+    EmulatedBus(const EmulatedBus&) = delete;
+    EmulatedBus& operator=(const EmulatedBus&) = delete;
+
+    std::size_t printerCount() const;
+    // Where a printer sits: its location ID as the host sees it, and its
+    // sysfs name ("1-3.2"). The configured location ID where it could be
+    // emulated (a nonzero bus, ports 1-15, no clash with another device).
+    std::uint32_t locationID(std::size_t printer) const;
+    std::string sysfsName(std::size_t printer) const;
+
+    KernelDriverState kernelDriver(std::size_t printer) const;
+    std::uint64_t bytesReceived(std::size_t printer) const;
+    bool isHalted(std::size_t printer, std::uint8_t endpointAddress) const;
+    std::vector<sim::VirtualPrinter::ControlRecord> controlLog(std::size_t printer) const;
+    // Bulk URBs submitted and not finished yet, on every device.
+    std::size_t pendingUrbs() const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> mImpl;
+};
+
+}  // namespace zelvik::emulation
