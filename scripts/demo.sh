@@ -36,7 +36,8 @@ run getPrinterList printerListFilePath "$work/printers.xml" printerListMax -1
 show "$work/status.xml"
 show "$work/printers.xml"
 uri="$(sed -n 's:.*<deviceURI>\(.*\)</deviceURI>.*:\1:p' "$work/printers.xml" | head -n 1)"
-slow="$(sed -n 's:.*<deviceURI>\(.*Slow.*\)</deviceURI>.*:\1:p' "$work/printers.xml" | head -n 1)"
+# The second printer of the example bus takes about 256 KiB a second.
+slow="$(sed -n 's:.*<deviceURI>\(.*\)</deviceURI>.*:\1:p' "$work/printers.xml" | sed -n 2p)"
 
 echo "== sendPJLCommand @PJL INFO ID to $uri"
 printf '\033%%-12345X@PJL INFO ID\r\n' >"$work/query.pjl"
@@ -52,8 +53,8 @@ run isMachineActive deviceURI "usb://Nobody/Nothing?serial=0" responseFilePath "
 show "$work/active.txt"
 
 target="${slow:-$uri}"
-echo "== dataOutput of 200 KiB to $target, progress as the front end sees it"
-head -c 204800 /dev/urandom >"$work/print.bin"
+echo "== dataOutput of 1 MiB to $target, progress as the front end sees it"
+head -c 1048576 /dev/urandom >"$work/print.bin"
 run dataOutput deviceURI "$target" outputFilePath "$work/print.bin" \
     responseFilePath "$work/progress.txt" &
 pid=$!

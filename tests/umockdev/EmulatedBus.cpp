@@ -105,7 +105,7 @@ struct Urb {
 }  // namespace
 
 // One emulated device node: a hub or a printer.
-struct Device {
+struct EmulatedDevice {
     EmulatedBus::Impl* bus = nullptr;
     bool hub = false;
     std::uint8_t busNumber = 0;
@@ -136,14 +136,14 @@ struct Device {
 struct EmulatedBus::Impl {
     mutable std::mutex mutex;
     UMockdevTestbed* testbed = nullptr;
-    std::vector<std::unique_ptr<Device>> devices;  // parents before children
-    std::vector<Device*> printers;                 // in bus file order
+    std::vector<std::unique_ptr<EmulatedDevice>> devices;  // parents before children
+    std::vector<EmulatedDevice*> printers;                 // in bus file order
 
     ~Impl();
     void build(std::vector<sim::VirtualPrinterConfig> configs, const Options& options);
-    Device* addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub,
+    EmulatedDevice* addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub,
                       const Bytes& descriptors, bool node);
-    Device* ensureHub(std::uint8_t bus, const std::vector<std::uint8_t>& ports);
+    EmulatedDevice* ensureHub(std::uint8_t bus, const std::vector<std::uint8_t>& ports);
     std::map<std::uint8_t, std::uint8_t> nextDevnum;
 };
 
@@ -171,18 +171,19 @@ void releaseUrb(Urb& urb) {
     urb.data = nullptr;
 }
 
-void finish(Device& device, Urb urb, int status, std::uint32_t actual) {
+void finish(EmulatedDevice& device, Urb urb, int status, std::uint32_t actual) {
     urb.header()->status = status;
     urb.header()->actual_length = static_cast<int>(actual);
     device.completed.push_back(urb);
 }
 
-// Whether the interface that an endpoint address belongs to exists in the
-// printer's current alternate setting.
-bool endpointExists(const Device& device, std::uint8_t address) {
-    const auto count = device.printer->endpointsOf(device.printer->currentAlternateSetting()).size();
+// Whether the printer has an endpoint of that address in its current
+// alternate setting.
+bool endpointExists(const EmulatedDevice& device, std::uint8_t address) {
+    const sim::VirtualPrinter& printer = *device.printer;
+    const auto count = printer.endpointsOf(printer.currentAlternateSetting()).size();
     for (std::size_t p = 1; p <= count && p <= 15; ++p) {
-        if (device.printer->endpointAddress(static_cast<std::uint8_t>(p)) == address) return true;
+        if (printer.endpointAddress(static_cast<std::uint8_t>(p)) == address) return true;
     }
     return false;
 }
@@ -190,7 +191,7 @@ bool endpointExists(const Device& device, std::uint8_t address) {
 // The claim of interface 0 by one open file. A file that uses the interface
 // without claiming it first gets it claimed on the spot, as the kernel
 // does; either fails while the printer driver or another file holds it.
-int claim(Device& device, UMockdevIoctlClient* client) {
+int claim(EmulatedDevice& device, UMockdevIoctlClient* client) {
     if (device.claimOwner == client) return 0;
     if (device.claimOwner || device.heldByOtherProgram) return EBUSY;
     if (device.driverBound) {
@@ -201,7 +202,7 @@ int claim(Device& device, UMockdevIoctlClient* client) {
     return 0;
 }
 
-void release(Device& device) {
+void release(EmulatedDevice& device) {
     if (device.claimOwner) g_object_unref(device.claimOwner);
     device.claimOwner = nullptr;
 }
@@ -211,7 +212,7 @@ void release(Device& device) {
 // requests pass, and so does the printer class GET_DEVICE_ID, which the
 // kernel lets through so that a printer can be identified while its driver
 // holds it.
-int checkControlRecipient(Device& device, UMockdevIoctlClient* client,
+int checkControlRecipient(EmulatedDevice& device, UMockdevIoctlClient* client,
                           std::uint8_t requestType, std::uint8_t request, std::uint16_t index) {
     if ((requestType & 0x60) == 0x40) return 0;
     if (requestType == 0xA1 && request == 0 && (index >> 8) == 0) return 0;
@@ -231,7 +232,7 @@ int checkControlRecipient(Device& device, UMockdevIoctlClient* client,
 }
 
 // Moves every pending URB on as far as the printer lets it now.
-void progress(Device& device) {
+void progress(EmulatedDevice& device) {
     if (!device.printer) return;
     const auto now = Clock::now();
     std::set<std::uint8_t> busyEndpoints;
@@ -303,7 +304,7 @@ void progress(Device& device) {
     if (device.printer->disconnected()) device.gone = true;
 }
 
-void handleSubmit(Device& device, UMockdevIoctlClient* client) {
+void handleSubmit(EmulatedDevice& device, UMockdevIoctlClient* client) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_urb));
     if (!data) return fail(client, EFAULT);
     auto* header = reinterpret_cast<usbdevfs_urb*>(data->data);
@@ -340,9 +341,8 @@ void handleSubmit(Device& device, UMockdevIoctlClient* client) {
         if (length + 8u > urb.length) return reject(EINVAL);
         sim::VirtualPrinter::ControlResult result{true, 0};
         if (!device.hub) {  // hubs here answer nothing beyond enumeration
-            if (const int error = checkControlRecipient(device, client, requestType, request, index)) {
-                return reject(error);
-            }
+            const int error = checkControlRecipient(device, client, requestType, request, index);
+            if (error) return reject(error);
             result = device.printer->control(requestType, request, value, index, length,
                                              urb.bytes() + 8);
         }
@@ -367,7 +367,7 @@ void handleSubmit(Device& device, UMockdevIoctlClient* client) {
     progress(device);
 }
 
-void handleReap(Device& device, UMockdevIoctlClient* client) {
+void handleReap(EmulatedDevice& device, UMockdevIoctlClient* client) {
     progress(device);
     const auto it = std::find_if(device.completed.begin(), device.completed.end(),
                                  [&](const Urb& urb) { return urb.owner == client; });
@@ -380,7 +380,7 @@ void handleReap(Device& device, UMockdevIoctlClient* client) {
     complete(client, 0);
 }
 
-void handleDiscard(Device& device, UMockdevIoctlClient* client) {
+void handleDiscard(EmulatedDevice& device, UMockdevIoctlClient* client) {
     // The argument is the URB's address itself.
     const auto address = *reinterpret_cast<gulong*>(umockdev_ioctl_client_get_arg(client)->data);
     const auto it = std::find_if(device.pending.begin(), device.pending.end(), [&](const Urb& urb) {
@@ -395,7 +395,7 @@ void handleDiscard(Device& device, UMockdevIoctlClient* client) {
 }
 
 // The synchronous control ioctl.
-void handleControl(Device& device, UMockdevIoctlClient* client) {
+void handleControl(EmulatedDevice& device, UMockdevIoctlClient* client) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_ctrltransfer));
     if (!data) return fail(client, EFAULT);
     auto* transfer = reinterpret_cast<usbdevfs_ctrltransfer*>(data->data);
@@ -408,8 +408,8 @@ void handleControl(Device& device, UMockdevIoctlClient* client) {
     const std::uint16_t length = transfer->wLength;
     std::uint8_t* bytes = nullptr;
     if (length > 0) {
-        g_autoptr(UMockdevIoctlData) buffer =
-            umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
+        g_autoptr(UMockdevIoctlData) buffer = umockdev_ioctl_data_resolve(
+            data, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
         if (!buffer) return fail(client, EFAULT);
         bytes = buffer->data;
     }
@@ -423,7 +423,8 @@ void handleControl(Device& device, UMockdevIoctlClient* client) {
 
 // The synchronous bulk ioctl. It waits here, as the kernel would; umockdev
 // answers this file's other requests only after it.
-void handleBulk(Device& device, UMockdevIoctlClient* client, std::unique_lock<std::mutex>& lock) {
+void handleBulk(EmulatedDevice& device, UMockdevIoctlClient* client,
+                std::unique_lock<std::mutex>& lock) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_bulktransfer));
     if (!data) return fail(client, EFAULT);
     auto* transfer = reinterpret_cast<usbdevfs_bulktransfer*>(data->data);
@@ -435,8 +436,8 @@ void handleBulk(Device& device, UMockdevIoctlClient* client, std::unique_lock<st
     if (const int error = claim(device, client)) return fail(client, error);
     std::uint8_t* bytes = nullptr;
     if (length > 0) {
-        g_autoptr(UMockdevIoctlData) buffer =
-            umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_bulktransfer, data), length, nullptr);
+        g_autoptr(UMockdevIoctlData) buffer = umockdev_ioctl_data_resolve(
+            data, offsetof(usbdevfs_bulktransfer, data), length, nullptr);
         if (!buffer) return fail(client, EFAULT);
         bytes = buffer->data;
     }
@@ -450,7 +451,9 @@ void handleBulk(Device& device, UMockdevIoctlClient* client, std::unique_lock<st
                 std::memcpy(bytes, result.bytes.data(), result.bytes.size());
                 return complete(client, static_cast<long>(result.bytes.size()));
             }
-            if (result.kind == sim::VirtualPrinter::ReadKind::ZeroLength) return complete(client, 0);
+            if (result.kind == sim::VirtualPrinter::ReadKind::ZeroLength) {
+                return complete(client, 0);
+            }
             if (result.kind == sim::VirtualPrinter::ReadKind::Stalled) return fail(client, EPIPE);
         } else {
             const auto result = device.printer->writeBulk(
@@ -470,7 +473,7 @@ void handleBulk(Device& device, UMockdevIoctlClient* client, std::unique_lock<st
     }
 }
 
-void handleDriverRequest(Device& device, UMockdevIoctlClient* client) {
+void handleDriverRequest(EmulatedDevice& device, UMockdevIoctlClient* client) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_ioctl));
     if (!data) return fail(client, EFAULT);
     const auto* command = reinterpret_cast<usbdevfs_ioctl*>(data->data);
@@ -492,7 +495,7 @@ void handleDriverRequest(Device& device, UMockdevIoctlClient* client) {
     fail(client, ENOTTY);
 }
 
-void handleDisconnectClaim(Device& device, UMockdevIoctlClient* client) {
+void handleDisconnectClaim(EmulatedDevice& device, UMockdevIoctlClient* client) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_disconnect_claim));
     if (!data) return fail(client, EFAULT);
     const auto* request = reinterpret_cast<usbdevfs_disconnect_claim*>(data->data);
@@ -517,7 +520,8 @@ void handleDisconnectClaim(Device& device, UMockdevIoctlClient* client) {
     complete(client, 0);
 }
 
-void handle(Device& device, UMockdevIoctlClient* client, std::unique_lock<std::mutex>& lock) {
+void handle(EmulatedDevice& device, UMockdevIoctlClient* client,
+            std::unique_lock<std::mutex>& lock) {
     const gulong request = umockdev_ioctl_client_get_request(client);
 
     switch (request) {
@@ -651,7 +655,7 @@ void handle(Device& device, UMockdevIoctlClient* client, std::unique_lock<std::m
 }
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    auto& device = *static_cast<Device*>(user);
+    auto& device = *static_cast<EmulatedDevice*>(user);
     std::unique_lock lock(device.bus->mutex);
     handle(device, client, lock);
     return TRUE;
@@ -676,9 +680,9 @@ EmulatedBus::Impl::~Impl() {
     if (testbed) g_object_unref(testbed);
 }
 
-Device* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub,
-                                     const Bytes& descriptors, bool node) {
-    auto device = std::make_unique<Device>();
+EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports,
+                                             bool hub, const Bytes& descriptors, bool node) {
+    auto device = std::make_unique<EmulatedDevice>();
     device->bus = this;
     device->hub = hub;
     device->busNumber = bus;
@@ -733,7 +737,8 @@ Device* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::uint8_t>
     return devices.back().get();
 }
 
-Device* EmulatedBus::Impl::ensureHub(std::uint8_t bus, const std::vector<std::uint8_t>& ports) {
+EmulatedDevice* EmulatedBus::Impl::ensureHub(std::uint8_t bus,
+                                             const std::vector<std::uint8_t>& ports) {
     for (auto& device : devices) {
         if (device->busNumber == bus && device->ports == ports) return device.get();
     }
@@ -772,8 +777,8 @@ void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs,
             usable = !printerPlaces.count({bus, ports}) && !hubPlaces.count({bus, ports});
         }
         for (std::size_t depth = 0; depth < ports.size(); ++depth) {
-            hubPlaces.insert({bus, std::vector<std::uint8_t>(ports.begin(),
-                                                             ports.begin() + static_cast<long>(depth))});
+            const auto end = ports.begin() + static_cast<long>(depth);
+            hubPlaces.insert({bus, std::vector<std::uint8_t>(ports.begin(), end)});
         }
         printerPlaces.insert({bus, ports});
 
@@ -784,7 +789,7 @@ void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs,
         descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
         // A device that another program holds open cannot be opened here;
         // without a node, opening it fails.
-        Device* device = addDevice(bus, ports, false, descriptors, !config.heldOpen);
+        EmulatedDevice* device = addDevice(bus, ports, false, descriptors, !config.heldOpen);
         device->printer = std::move(printer);
         device->printerDriverLoaded = options.printerDriverLoaded;
         device->driverBound = options.printerDriverLoaded;
@@ -808,7 +813,7 @@ EmulatedBus::~EmulatedBus() = default;
 std::size_t EmulatedBus::printerCount() const { return mImpl->printers.size(); }
 
 std::uint32_t EmulatedBus::locationID(std::size_t printer) const {
-    const Device& device = *mImpl->printers.at(printer);
+    const EmulatedDevice& device = *mImpl->printers.at(printer);
     return locationOf(device.busNumber, device.ports);
 }
 
@@ -818,7 +823,7 @@ std::string EmulatedBus::sysfsName(std::size_t printer) const {
 
 KernelDriverState EmulatedBus::kernelDriver(std::size_t printer) const {
     std::lock_guard lock(mImpl->mutex);
-    const Device& device = *mImpl->printers.at(printer);
+    const EmulatedDevice& device = *mImpl->printers.at(printer);
     KernelDriverState state = device.record;
     state.bound = device.driverBound;
     return state;

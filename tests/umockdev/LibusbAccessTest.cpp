@@ -24,7 +24,9 @@ std::string printer(const std::string& elements) { return "<device>" + elements 
 class LibusbOnEmulatedKernel : public ::testing::Test {
 protected:
     void attach(const std::string& devices, EmulatedBus::Options options = {}) {
-        bus = std::make_unique<EmulatedBus>("<simulatedBus>" + devices + "</simulatedBus>", options);
+        bus.reset();  // one test bed at a time
+        bus = std::make_unique<EmulatedBus>("<simulatedBus>" + devices + "</simulatedBus>",
+                                            options);
     }
 
     // The device object of the device at a location, or null.
@@ -40,7 +42,9 @@ protected:
         }
         return nullptr;
     }
-    std::unique_ptr<UsbDevice> deviceAt(std::uint32_t location) { return deviceAt(location, access); }
+    std::unique_ptr<UsbDevice> deviceAt(std::uint32_t location) {
+        return deviceAt(location, access);
+    }
 
     std::unique_ptr<UsbInterface> interfaceOf(UsbDevice& device, LibusbAccess& on) {
         std::vector<UsbServiceRef> interfaces;
@@ -329,11 +333,11 @@ TEST_F(LibusbOnEmulatedKernel, AReadFromASilentPrinterEndsAfterTheNoDataTimeOut)
     char buffer[64];
     std::uint32_t size = sizeof buffer;
     const auto begin = Clock::now();
-    EXPECT_EQ(kIOReturnTimeout, interface->ReadPipeTO(2, buffer, &size, 200, 2000));
+    EXPECT_EQ(kIOReturnTimeout, interface->ReadPipeTO(2, buffer, &size, 200, 4000));
     const auto took = Clock::now() - begin;
     EXPECT_EQ(0u, size);
     EXPECT_GE(took, milliseconds(200));
-    EXPECT_LT(took, milliseconds(1500));
+    EXPECT_LT(took, milliseconds(3000));  // not the completion time-out
     EXPECT_EQ(0u, bus->pendingUrbs());  // the timed-out URB was taken back
 }
 
@@ -355,11 +359,10 @@ TEST_F(LibusbOnEmulatedKernel, ASlowWriteEndsAtTheCompletionTimeOut) {
     auto interface = claimFirstPrinter();
     ASSERT_NE(nullptr, interface);
     const std::string data(20000, 'd');
+    // Unbounded, the write would be done in about a second.
     const auto begin = Clock::now();
     EXPECT_EQ(kIOReturnTimeout, interface->WritePipeTO(1, data.data(), 20000, 150, 400));
-    const auto took = Clock::now() - begin;
-    EXPECT_GE(took, milliseconds(400));
-    EXPECT_LT(took, milliseconds(900));
+    EXPECT_GE(Clock::now() - begin, milliseconds(400));
     EXPECT_GT(bus->bytesReceived(0), 0u);
     EXPECT_LT(bus->bytesReceived(0), 20000u);
 }
