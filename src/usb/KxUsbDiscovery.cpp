@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "usb/KxUsbCommunicater.h"
+#include "usb/UsbRequests.h"
 
 namespace zelvik {
 
@@ -15,13 +16,6 @@ namespace {
 
 constexpr std::int32_t kNotTaken = 7;
 constexpr std::size_t kReplyBufferSize = 256;
-
-// Standard and printer-class control requests.
-constexpr std::uint8_t kRequestTypeClassInterfaceIn = 0xA1;
-constexpr std::uint8_t kPrinterGetDeviceID = 0;
-constexpr std::uint8_t kRequestTypeStandardDeviceIn = 0x80;
-constexpr std::uint8_t kGetDescriptor = 6;
-constexpr std::uint8_t kStringDescriptorType = 3;
 
 // Strict UTF-8: no overlong forms, no surrogate code points (which is how a
 // lone half of a UTF-16 pair comes out of utf16UnitToUTF8), nothing above
@@ -253,7 +247,7 @@ IOReturn KxUsbCommunicater::getStringDescriptor(UsbDevice* device, std::uint8_t 
     zelvik::DeviceRequest request;
     request.bmRequestType = kRequestTypeStandardDeviceIn;
     request.bRequest = kGetDescriptor;
-    request.wValue = static_cast<std::uint16_t>((kStringDescriptorType << 8) | index);
+    request.wValue = static_cast<std::uint16_t>((kDescriptorString << 8) | index);
     request.wIndex = languageID;
     request.pData = work.data();
 
@@ -272,14 +266,14 @@ IOReturn KxUsbCommunicater::getStringDescriptor(UsbDevice* device, std::uint8_t 
 
     const std::uint8_t reportedLength = work[0];
     if (reportedLength == 0) return kIOReturnSuccess;
-    if (work[1] != kStringDescriptorType) return kIOReturnDeviceError;
+    if (work[1] != kDescriptorString) return kIOReturnDeviceError;
 
     std::memset(work.data(), 0, reportedLength);
     request.wLength = reportedLength;
     request.wLenDone = 0;
     status = device->DeviceRequest(request);
     if (status != kIOReturnSuccess) return status;
-    if (work[1] != kStringDescriptorType) return kIOReturnDeviceError;
+    if (work[1] != kDescriptorString) return kIOReturnDeviceError;
 
     // Only the bytes asked for (and cleared) belong to this reply: a body
     // that claims to be longer than its header said must not turn older

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "usb/KxUsbCommunicater.h"
+#include "usb/UsbRequests.h"
 
 namespace zelvik {
 
@@ -13,16 +14,6 @@ namespace {
 
 constexpr int kNotOpened = 7;
 constexpr std::int32_t kNotTaken = 7;
-
-// Standard requests of chapter 9 of USB 2.0.
-constexpr std::uint8_t kRequestTypeStandardInterfaceIn = 0x81;
-constexpr std::uint8_t kRequestTypeStandardInterfaceOut = 0x01;
-constexpr std::uint8_t kRequestTypeStandardEndpointOut = 0x02;
-constexpr std::uint8_t kGetInterface = 0x0A;
-constexpr std::uint8_t kSetInterface = 0x0B;
-constexpr std::uint8_t kClearFeature = 0x01;
-constexpr std::uint16_t kEndpointHalt = 0;
-constexpr std::uint8_t kEndpointDirectionIn = 0x80;
 
 // The only interface number the link claims.
 constexpr std::uint8_t kPrinterInterfaceNumber = 0;

@@ -12,7 +12,7 @@ using std::chrono::seconds;
 
 const std::string kURI = "usb://Zelvik/Quiet Model?serial=Q1";
 
-class Cancel : public ProgramTest {
+class Cancel : public SimProgramTest {
 protected:
     void SetUp() override {
         // A printer that never answers a query: each read finds nothing.

@@ -10,7 +10,7 @@ namespace {
 
 using std::chrono::seconds;
 
-class CommandIntake : public ProgramTest {
+class CommandIntake : public SimProgramTest {
 protected:
     void SetUp() override { setBus(""); }
 

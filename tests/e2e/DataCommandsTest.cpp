@@ -1,50 +1,21 @@
 // sendPJLCommand, dataOutput and isMachineActive over virtual printers.
 #include <signal.h>
 
-#include <set>
-
 #include "e2e/Harness.h"
 
 namespace zelvik::test {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-const std::string kURI = "usb://Zelvik/LP-100?serial=A1";
+const std::string kURI = kPrinterURI;
 
-std::string patterned(std::size_t size) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 2048) & 0xff);
-    return data;
-}
-
-class DataCommands : public ProgramTest {
+class DataCommands : public SimProgramTest {
 protected:
     // One printer with the given extra elements; it captures what it gets.
     void setPrinter(const std::string& extra = "") {
         setBus("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber>"
                "<captureFile>" + capture() + "</captureFile>" + extra + "</device>");
-    }
-    std::string capture() const { return path("capture.bin"); }
-    std::string response() const { return path("response.bin"); }
-
-    std::string query(const std::string& bytes, const std::string& timeOut = "5",
-                      const std::string& uri = kURI) {
-        writeFile(path("query.pjl"), bytes);
-        return runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", uri},
-                           {"outputFilePath", path("query.pjl")}, {"responseFilePath", response()},
-                           {"timeOut", timeOut}});
-    }
-    std::vector<std::pair<std::string, std::string>> dataOutputCommand(const std::string& uri = kURI) {
-        return {{"command", "dataOutput"}, {"statusFilePath", statusPath()}, {"deviceURI", uri},
-                {"outputFilePath", path("print.bin")}, {"responseFilePath", response()}};
-    }
-    std::string active(const std::string& uri) {
-        std::remove(response().c_str());
-        EXPECT_EQ(kStatusZero, runCommand({{"command", "isMachineActive"}, {"statusFilePath", statusPath()},
-                                           {"deviceURI", uri}, {"responseFilePath", response()}}));
-        return readFile(response());
     }
 };
 
@@ -124,16 +95,7 @@ TEST_F(DataCommands, DataOutputShowsRisingProgressOnASlowPrinter) {
     writeFile(path("print.bin"), data);
     writeCommand(dataOutputCommand());
     auto process = start();
-    std::vector<std::string> seen;
-    auto look = [&] {
-        std::string now = readFile(response());
-        if (!now.empty() && (seen.empty() || seen.back() != now)) seen.push_back(now);
-    };
-    while (process->running()) {
-        look();
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    look();
+    const std::vector<std::string> seen = watchResponse(*process);
     EXPECT_EQ(kStatusZero, readFile(statusPath()));
     EXPECT_EQ(data, readFile(capture()));
     ASSERT_GE(seen.size(), 3u);

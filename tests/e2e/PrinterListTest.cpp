@@ -12,29 +12,11 @@ std::string printer(const std::string& mfgAndModel, const std::string& rest) {
 const std::string kFirst = printer("MFG:Zelvik;MDL:LP-100;", "<serialNumber>A1</serialNumber>");
 const std::string kSecond = printer("MFG:Zelvik;MDL:LP-200;CMD:PJL;", "<serialNumber>B2</serialNumber>");
 
-const std::string kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+const std::string kHead = kXmlHead;
+const std::string kFirstEntry = listEntry("LP-100", "A1", "usb://Zelvik/LP-100?serial=A1");
+const std::string kSecondEntry = listEntry("LP-200", "B2", "usb://Zelvik/LP-200?serial=B2");
 
-std::string entry(const std::string& model, const std::string& serial, const std::string& uri) {
-    return "    <deviceInformation>\n"
-           "        <modelName>" + model + "</modelName>\n"
-           "        <serialNumber>" + serial + "</serialNumber>\n"
-           "        <deviceURI>" + uri + "</deviceURI>\n"
-           "    </deviceInformation>\n";
-}
-
-const std::string kFirstEntry = entry("LP-100", "A1", "usb://Zelvik/LP-100?serial=A1");
-const std::string kSecondEntry = entry("LP-200", "B2", "usb://Zelvik/LP-200?serial=B2");
-
-class PrinterList : public ProgramTest {
-protected:
-    std::string list(const std::string& maximum) {
-        std::remove(path("list.xml").c_str());
-        status = runCommand({{"command", "getPrinterList"}, {"statusFilePath", statusPath()},
-                             {"printerListFilePath", path("list.xml")}, {"printerListMax", maximum}});
-        return readFile(path("list.xml"));
-    }
-    std::string status;
-};
+class PrinterList : public SimProgramTest {};
 
 TEST_F(PrinterList, NoneOneAndTwoPrinters) {
     setBus("");
@@ -77,9 +59,9 @@ TEST_F(PrinterList, URIsAreExactWithUnknownMakerAndEmptySerial) {
     const std::string emptySerial = printer("MFG:Zelvik;MDL:LP-400;", "<serialDescriptor>02 03</serialDescriptor>");
     const std::string oddNames = printer("MFG:Zel/vik Co;MDL:LP 500?x;", "<serialNumber>S&amp;5</serialNumber>");
     setBus(noMaker + emptySerial + oddNames);
-    EXPECT_EQ(kHead + "<printerListBody>\n" + entry("LP-300", "C3", "usb://Unknown/LP-300?serial=C3") +
-                  entry("LP-400", "", "usb://Zelvik/LP-400?serial=") +
-                  entry("LP 500?x", "S&amp;5", "usb://Zel/vik Co/LP 500?x?serial=S&amp;5") +
+    EXPECT_EQ(kHead + "<printerListBody>\n" + listEntry("LP-300", "C3", "usb://Unknown/LP-300?serial=C3") +
+                  listEntry("LP-400", "", "usb://Zelvik/LP-400?serial=") +
+                  listEntry("LP 500?x", "S&amp;5", "usb://Zel/vik Co/LP 500?x?serial=S&amp;5") +
                   "</printerListBody>\n",
               list("-1"));
 }

@@ -11,23 +11,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "usb/UsbRequests.h"
+
 namespace zelvik::sim {
 
 namespace {
-
-// Standard and printer-class requests.
-constexpr std::uint8_t kClearFeature = 0x01;
-constexpr std::uint8_t kGetDescriptor = 0x06;
-constexpr std::uint8_t kGetInterface = 0x0A;
-constexpr std::uint8_t kSetInterface = 0x0B;
-constexpr std::uint8_t kGetDeviceID = 0x00;
-constexpr std::uint16_t kEndpointHalt = 0;
-
-constexpr std::uint8_t kDescriptorDevice = 1;
-constexpr std::uint8_t kDescriptorConfiguration = 2;
-constexpr std::uint8_t kDescriptorString = 3;
-constexpr std::uint8_t kDescriptorInterface = 4;
-constexpr std::uint8_t kDescriptorEndpoint = 5;
 
 constexpr std::uint8_t kSerialStringIndex = 3;
 // A PJL command line is short; a longer "line" is print data, not a command.
@@ -266,7 +254,7 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
     if (mDisconnected) return stall;
 
     // Printer class: GET_DEVICE_ID.
-    if (bmRequestType == 0xA1 && bRequest == kGetDeviceID) {
+    if (bmRequestType == 0xA1 && bRequest == kPrinterGetDeviceID) {
         if (!mConfig.deviceID) return stall;
         const std::string& text = *mConfig.deviceID;
         const std::uint16_t length = mConfig.deviceIDLength.value_or(
