@@ -1,7 +1,9 @@
-// The printer link on a bus of virtual printers: how devices are named,
-// which are listed and counted, how a printer is opened by its URI, and that
-// every device and interface the link opens is closed again.
+// The printer link on a bus of virtual printers: how devices are named, how
+// a printer is opened by its URI and its pipes learnt, and that every device
+// and interface the link opens is closed again.
 #include <gtest/gtest.h>
+
+#include <array>
 
 #include "app/NotificationCenter.h"
 #include "usb/KxUsbCommunicater.h"
@@ -10,7 +12,6 @@
 namespace zelvik {
 namespace {
 
-using sim::EndpointConfig;
 using sim::EndpointKind;
 using sim::VirtualPrinterConfig;
 
@@ -18,81 +19,65 @@ VirtualPrinterConfig printer(std::optional<std::string> deviceID, std::optional<
     VirtualPrinterConfig config;
     config.deviceID = std::move(deviceID);
     config.serialNumber = std::move(serial);
-    config.locationID = 0xfa;
+    config.locationID = 0x0fa00010;
     return config;
 }
 
-bool logged(const sim::VirtualPrinter& p, std::uint8_t type, std::uint8_t request, std::uint16_t value) {
+template <typename Change>
+VirtualPrinterConfig with(VirtualPrinterConfig config, Change change) {
+    change(config);
+    return config;
+}
+
+// The wIndex of every control request of one kind that a printer got.
+std::vector<unsigned> indexesOf(const sim::VirtualPrinter& p, std::uint8_t type, std::uint8_t request,
+                                std::uint16_t value) {
+    std::vector<unsigned> found;
     for (const auto& r : p.controlLog()) {
-        if (r.bmRequestType == type && r.bRequest == request && r.wValue == value) return true;
+        if (r.bmRequestType == type && r.bRequest == request && r.wValue == value) found.push_back(r.wIndex);
     }
-    return false;
+    return found;
 }
 
-// What one device step in listing mode makes of a single printer.
-struct Identified {
-    std::optional<std::string> uri, model, name;
-};
-Identified identify(VirtualPrinterConfig config) {
-    SimulatedUsbAccess bus({std::move(config)});
-    KxUsbCommunicater link(bus);
-    if (link.dealWithDevice((*bus.copyMatchingDevices())[0]) != 0) return {};
-    return {link.deviceURI(), link.modelName(), link.deviceName()};
-}
-
-TEST(Identification, TheDeviceIDGivesMakerAndModelAsWritten) {
-    EXPECT_EQ(identify(printer("MFG:A;MDL:B;CMD:PJL;", "S")).uri, "usb://A/B?serial=S");
-    // A blank after ";" belongs to the key; a value ends at its first ":";
-    // a piece without ":" is ignored; a repeated key keeps its last value.
-    EXPECT_EQ(identify(printer("MFG:A; MDL:B", "S")).uri, "usb://A/Unknown?serial=S");
-    EXPECT_EQ(identify(printer("MDL:B:C;junk;MFG:X;MFG:Y", "S")).uri, "usb://Y/B?serial=S");
-    // No device ID, or one that is not UTF-8: both names unknown.
-    EXPECT_EQ(identify(printer(std::nullopt, "S")).name, "Unknown Unknown");
-    EXPECT_EQ(identify(printer("MFG:A;MDL:\xED\xA0\x80;", "S")).uri, "usb://Unknown/Unknown?serial=S");
-
-    SimulatedUsbAccess bus({printer("MFG:A;MDL:B;", "S")});
-    KxUsbCommunicater link(bus);
-    link.dealWithDevice((*bus.copyMatchingDevices())[0]);
-    const auto& first = bus.printer(0).controlLog().front();
-    EXPECT_EQ((std::vector<unsigned>{first.bmRequestType, first.bRequest, first.wValue, first.wIndex,
-                                     first.wLength}),
-              (std::vector<unsigned>{0xA1, 0, 0, 0, 256}));
-}
-
-TEST(Identification, TheDeviceIDStaysWithinItsLengthAndTheReply) {
-    auto cut = printer("MFG:A;MDL:" + std::string(300, 'x'), "S");
-    cut.deviceIDLength = 258;  // 0x01 0x02: capped at 255, so 253 bytes of text
-    EXPECT_EQ(identify(cut).model->size(), 253u - 10u);
-
-    auto overstated = printer("MFG:A;MDL:B", "S");
-    overstated.deviceIDLength = 100;
-    EXPECT_EQ(identify(overstated).model, "B");
-
-    auto tiny = printer("MFG:A;MDL:B", "S");
-    tiny.deviceIDLength = 1;
-    EXPECT_EQ(identify(tiny).uri, "usb://Unknown/Unknown?serial=S");
-}
-
-TEST(Identification, ASerialNumberIsItsStringOrNone) {
-    // No serial-number string: nothing is asked for, the location names it.
-    SimulatedUsbAccess bus({printer("MFG:A;MDL:B;", std::nullopt)});
-    KxUsbCommunicater link(bus);
-    ASSERT_EQ(link.dealWithDevice((*bus.copyMatchingDevices())[0]), 0);
-    EXPECT_EQ(link.deviceURI(), "usb://A/B?location=fa");
-    EXPECT_FALSE(logged(bus.printer(0), 0x80, 6, 0x0300));
-
-    EXPECT_EQ(identify(printer("MFG:A;MDL:B;", "S\xC3\xA9\xE2\x82\xAC")).uri,
-              "usb://A/B?serial=S\xC3\xA9\xE2\x82\xAC");
-    auto lone = printer("MFG:A;MDL:B;", std::nullopt);
-    lone.serialDescriptor = Bytes{6, 3, 'S', 0, 0x3D, 0xD8};  // a lone high surrogate
-    EXPECT_EQ(identify(lone).uri, "usb://A/B?location=fa");
-    lone.serialDescriptor = Bytes{2, 3};
-    EXPECT_EQ(identify(lone).uri, "usb://A/B?serial=");
-
-    // Without a serial number or a location there is no URI.
-    auto nowhere = printer("MFG:A;MDL:B;", std::nullopt);
-    nowhere.locationID = 0;
-    EXPECT_EQ(identify(nowhere).uri, std::nullopt);
+TEST(Identification, MakerModelAndSerialAsTheDeviceGivesThem) {
+    const struct {
+        VirtualPrinterConfig config;
+        std::string uri;
+    } cases[] = {
+        // A blank after ";" belongs to the key.
+        {printer("MFG:A; MDL:B", "S"), "usb://A/Unknown?serial=S"},
+        // A value ends at its first ":", a piece without ":" is ignored, a
+        // repeated key keeps its last value.
+        {printer("MDL:B:C;junk;MFG:X;MFG:Y", "S"), "usb://Y/B?serial=S"},
+        // No device ID, or one that is not UTF-8.
+        {printer(std::nullopt, "S"), "usb://Unknown/Unknown?serial=S"},
+        {printer("MFG:A;MDL:\xED\xA0\x80;", "S"), "usb://Unknown/Unknown?serial=S"},
+        // Length field 0x0102 is capped at 255 bytes: 253 of text.
+        {with(printer("MFG:A;MDL:" + std::string(300, 'x'), "S"), [](auto& c) { c.deviceIDLength = 258; }),
+         "usb://A/" + std::string(243, 'x') + "?serial=S"},
+        // A length beyond the reply, or too short for any text.
+        {with(printer("MFG:A;MDL:B", "S"), [](auto& c) { c.deviceIDLength = 100; }), "usb://A/B?serial=S"},
+        {with(printer("MFG:A;MDL:B", "S"), [](auto& c) { c.deviceIDLength = 1; }),
+         "usb://Unknown/Unknown?serial=S"},
+        // A serial number in UTF-8; one with a lone surrogate, or none, gives
+        // way to the location in lower-case hex.
+        {printer("MFG:A;MDL:B", "S\xC3\xA9\xE2\x82\xAC"), "usb://A/B?serial=S\xC3\xA9\xE2\x82\xAC"},
+        {with(printer("MFG:A;MDL:B", std::nullopt),
+              [](auto& c) { c.serialDescriptor = Bytes{6, 3, 'S', 0, 0x3D, 0xD8}; }),
+         "usb://A/B?location=fa00010"},
+        {printer("MFG:A;MDL:B", std::nullopt), "usb://A/B?location=fa00010"},
+    };
+    for (const auto& c : cases) {
+        SimulatedUsbAccess bus({c.config});
+        KxUsbCommunicater link(bus);
+        ASSERT_EQ(link.dealWithDevice((*bus.copyMatchingDevices())[0]), 0) << c.uri;
+        EXPECT_EQ(link.deviceURI(), c.uri);
+        EXPECT_EQ(bus.openDeviceCount(), 0u) << c.uri;
+        // GET_DEVICE_ID of interface 0 for a whole reply buffer comes first.
+        const auto& r = bus.printer(0).controlLog().front();
+        EXPECT_EQ((std::array<unsigned, 5>{r.bmRequestType, r.bRequest, r.wValue, r.wIndex, r.wLength}),
+                  (std::array<unsigned, 5>{0xA1, 0, 0, 0, 256}));
+    }
 }
 
 class OnTheBus : public ::testing::Test {
@@ -121,107 +106,61 @@ protected:
     std::unique_ptr<KxUsbCommunicater> link;
 };
 
-std::vector<VirtualPrinterConfig> mixedBus() {
-    std::vector<VirtualPrinterConfig> printers;
-    printers.push_back(printer("MFG:A;MDL:B;", "X"));
-    printers.back().vendorID = static_cast<std::uint16_t>(kPrinterVendorID ^ 0x8000);
-    printers.push_back(printer("MFG:A;MDL:B;", "H"));
-    printers.back().heldOpen = true;
-    printers.push_back(printer("MFG:A;", "N"));             // counts, not listed
-    printers.push_back(printer("MFG:A;MDL:B;", std::nullopt));
-    printers.back().locationID = 0;                          // no URI: not counted
-    printers.push_back(printer("MFG:A;MDL:B;", "S1"));
-    printers.push_back(printer("MDL:C;", "S2"));
-    return printers;
-}
-
-TEST_F(OnTheBus, AListingSkipsOtherVendorsHeldDevicesAndDevicesWithoutURI) {
-    attach(mixedBus());
-    EXPECT_EQ(listedURIs(-1),
-              (std::vector<std::string>{"usb://A/B?serial=S1", "usb://Unknown/C?serial=S2"}));
-    EXPECT_EQ(bus->activity(0).deviceOpens, 1u);  // opened to read its vendor, then closed
+TEST_F(OnTheBus, AListingClosesEveryDeviceItOpensAndStopsAtTheMaximum) {
+    const std::vector<VirtualPrinterConfig> printers = {
+        with(printer("MFG:A;MDL:B;", "X"),
+             [](auto& c) { c.vendorID = static_cast<std::uint16_t>(kPrinterVendorID ^ 0x8000); }),
+        with(printer("MFG:A;MDL:B;", "H"), [](auto& c) { c.heldOpen = true; }),
+        printer("MFG:A;", "N"),  // counts, not listed
+        with(printer("MFG:A;MDL:B;", std::nullopt), [](auto& c) { c.locationID = 0; }),  // no URI
+        printer("MFG:A;MDL:B;", "S1"),
+        printer("MDL:C;", "S2"),
+    };
+    attach(printers);
+    EXPECT_EQ(listedURIs(-1), (std::vector<std::string>{"usb://A/B?serial=S1", "usb://Unknown/C?serial=S2"}));
+    EXPECT_EQ(bus->activity(0).deviceOpens, 1u);  // opened to read its vendor
     expectDevicesClosed();
 
-    Dictionary expected;
-    expected.set("modelName", "B");
-    expected.set("serialNumber", "S1");
-    expected.set("deviceURI", "usb://A/B?serial=S1");
-    const auto listing = link->picupUSBDevice(-1);
-    EXPECT_EQ(*(*listing->find("deviceInformation")->asArray())[0].asDictionary(), expected);
-}
-
-TEST_F(OnTheBus, TheMaximumCountsIdentifiedDevicesListedOrNot) {
-    attach(mixedBus());
-    // The device without a model is the first counted, S1 the second.
+    attach(printers);
     EXPECT_EQ(listedURIs(2), std::vector<std::string>{"usb://A/B?serial=S1"});
     EXPECT_EQ(bus->activity(5).deviceOpens, 0u);
-    EXPECT_TRUE(listedURIs(1).empty());
-
-    attach(mixedBus());
-    EXPECT_TRUE(listedURIs(0).empty());
-    for (std::size_t i = 0; i < bus->printerCount(); ++i) EXPECT_EQ(bus->activity(i).deviceOpens, 0u);
-
-    attach(std::vector<VirtualPrinterConfig>{});
-    EXPECT_TRUE(listedURIs(5).empty());
+    expectDevicesClosed();
 }
 
-TEST_F(OnTheBus, APrinterOpensTalksClosesAndOpensAgain) {
-    attach({printer("MFG:A;MDL:B;", "S1"), printer("MFG:A;MDL:B;", "S2")});
+TEST_F(OnTheBus, OnlyTheOpenedPrintersInterfaceIsHeldAndItIsLetGo) {
+    attach({printer("MFG:A;MDL:B;", "S1"), printer("MFG:A;MDL:B;", "S2"), printer("MFG:A;MDL:B;", "S1")});
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=S2"), 0);
     EXPECT_EQ(bus->activity(0).interfaceOpens, 0u);
-    EXPECT_EQ(bus->activity(1).interfaceOpens, 1u);
-    expectDevicesClosed();  // only the interface stays open
-
-    const std::string query = "@PJL INFO ID\r\n";
-    ASSERT_EQ(link->writePipeWithBuffer(reinterpret_cast<const std::uint8_t*>(query.data()),
-                                        static_cast<std::uint32_t>(query.size())), 0);
-    std::vector<std::uint8_t> answer(3072);
-    std::uint32_t size = static_cast<std::uint32_t>(answer.size());
-    ASSERT_EQ(link->readPipeToBuffer(answer.data(), &size), 0);
-    EXPECT_EQ(std::string(answer.begin(), answer.begin() + size), "@PJL INFO ID\r\n\"B\"\r\n\f");
-    size = static_cast<std::uint32_t>(answer.size());
-    EXPECT_EQ(link->readPipeToBuffer(answer.data(), &size), 0);  // a zero-length packet
-    EXPECT_EQ(size, 0u);
-
+    EXPECT_TRUE(bus->activity(1).interfaceOpen);
+    expectDevicesClosed();
     link->closePipes();
     EXPECT_EQ(bus->openInterfaceCount(), 0u);
+
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=S2"), 0);
     // Starting another open lets go of the printer held so far.
     EXPECT_EQ(link->openUSBDevice("usb://A/B?serial=S1"), 0);
     EXPECT_EQ(bus->openInterfaceCount(), 1u);
+    EXPECT_TRUE(bus->activity(0).interfaceOpen);  // the search ends at the first claim
     link->initInstanceVariables();
     EXPECT_EQ(bus->openInterfaceCount(), 0u);
 }
 
-TEST_F(OnTheBus, AURIThatNoPrinterBuildsOpensNothing) {
-    auto held = printer("MFG:A;MDL:B;", "S2");
-    held.interfaceHeldOpen = true;
-    // Same model as the held one, serial unreadable: it must not pass for S2.
-    auto unreadable = printer("MFG:A;MDL:B;", std::nullopt);
-    unreadable.serialDescriptor = Bytes{4, 2, 'S', 0};
-    attach({printer("MFG:A;MDL:B;", "S1"), held, unreadable});
-    EXPECT_EQ(link->openUSBDevice("usb://A/b?serial=S1"), 7);  // case differs
-    EXPECT_EQ(link->openUSBDevice("usb://A/B?serial=S9"), 7);
+TEST_F(OnTheBus, ASerialLeftByAnEarlierCandidateNeverOpensAnother) {
+    // S2's interface is held elsewhere; the next printer, same model, has an
+    // unreadable serial and must not pass for S2.
+    attach({with(printer("MFG:A;MDL:B;", "S2"), [](auto& c) { c.interfaceHeldOpen = true; }),
+            with(printer("MFG:A;MDL:B;", std::nullopt), [](auto& c) { c.serialDescriptor = Bytes{4, 2, 'S', 0}; })});
     EXPECT_EQ(link->openUSBDevice("usb://A/B?serial=S2"), 7);
-    EXPECT_EQ(bus->activity(2).interfaceOpens, 0u);
-    EXPECT_FALSE(link->hasOpenInterface());
+    EXPECT_EQ(bus->activity(1).interfaceOpens, 0u);
     EXPECT_EQ(bus->openInterfaceCount(), 0u);
     expectDevicesClosed();
 
-    // Without an open interface nothing is sent anywhere.
-    std::uint8_t buffer[4] = {};
-    std::uint32_t size = sizeof buffer;
-    EXPECT_EQ(static_cast<IOReturn>(link->writePipeWithBuffer(buffer, 4)), kIOReturnNotOpen);
-    EXPECT_EQ(static_cast<IOReturn>(link->readPipeToBuffer(buffer, &size)), kIOReturnNotOpen);
-    EXPECT_EQ(link->clearEndpointStall(1), kIOReturnNotOpen);
-    link->closePipes();
 }
 
 TEST_F(OnTheBus, ThePipeWalkKeepsTheLowestReferenceOfEachKind) {
     auto config = printer("MFG:A;MDL:B;", "S");
-    config.endpoints = {{EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 512},
-                        {EndpointKind::BulkOut, 1024}, {EndpointKind::InterruptIn, 8},
-                        {EndpointKind::InterruptIn, 16}};
+    config.endpoints = {{EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 512}, {EndpointKind::BulkOut, 1024},
+                        {EndpointKind::InterruptIn, 8}, {EndpointKind::InterruptIn, 16}};
     auto outOnly = printer("MFG:A;MDL:B;", "T");
     outOnly.endpoints = {{EndpointKind::BulkOut, 512}};
     attach({config, outOnly});
@@ -231,33 +170,27 @@ TEST_F(OnTheBus, ThePipeWalkKeepsTheLowestReferenceOfEachKind) {
               std::vector<int>({1, 2, 4}));
     EXPECT_EQ(link->maxBulkPacketSize(), 512u);
     EXPECT_EQ(link->maxIntPacketSize(), 8u);
-    link->closePipes();
 
     // A printer without bulk IN opens all the same.
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=T"), 0);
-    EXPECT_EQ(link->bulkPipeIn(), 0);
-    EXPECT_EQ(link->bulkPipeOut(), 1);
-    link->closePipes();
-    EXPECT_EQ(bus->openInterfaceCount(), 0u);
+    EXPECT_EQ(std::vector<int>({link->bulkPipeIn(), link->bulkPipeOut()}), std::vector<int>({0, 1}));
 }
 
 TEST_F(OnTheBus, InterfaceZeroIsPutBackOnItsSettingOrTheOpenFails) {
-    auto elsewhere = printer("MFG:A;MDL:B;", "S1");
-    elsewhere.alternateSetting = 2;
-    auto refusing = elsewhere;
-    refusing.serialNumber = "S2";
-    refusing.refuseSetInterface = true;
-    auto settingOne = printer("MFG:A;MDL:B;", "S3");  // no endpoints but in setting 1
-    settingOne.endpoints = {};
-    settingOne.alternateEndpoints = sim::defaultEndpoints();
+    auto elsewhere = with(printer("MFG:A;MDL:B;", "S1"), [](auto& c) { c.alternateSetting = 2; });
+    auto refusing = with(elsewhere, [](auto& c) { c.serialNumber = "S2", c.refuseSetInterface = true; });
+    auto settingOne = with(printer("MFG:A;MDL:B;", "S3"), [](auto& c) {
+        c.endpoints = {};  // the pipes are only in setting 1
+        c.alternateEndpoints = sim::defaultEndpoints();
+    });
     attach({elsewhere, refusing, settingOne});
 
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=S1"), 0);
-    EXPECT_TRUE(logged(bus->printer(0), 0x01, 0x0B, 0));
+    EXPECT_EQ(indexesOf(bus->printer(0), 0x01, 0x0B, 0), std::vector<unsigned>{0});  // SET_INTERFACE 0/0
     EXPECT_EQ(bus->printer(0).currentAlternateSetting(), 0);
 
     EXPECT_EQ(link->openUSBDevice("usb://A/B?serial=S2"), 7);
-    EXPECT_TRUE(logged(bus->printer(1), 0x01, 0x0B, 0));
+    EXPECT_EQ(indexesOf(bus->printer(1), 0x01, 0x0B, 0), std::vector<unsigned>{0});
     EXPECT_FALSE(bus->activity(1).interfaceOpen);
 
     // The setting the pipes were found in is kept, so data goes through.
@@ -266,28 +199,20 @@ TEST_F(OnTheBus, InterfaceZeroIsPutBackOnItsSettingOrTheOpenFails) {
     const std::uint8_t data[4] = {'d', 'a', 't', 'a'};
     EXPECT_EQ(link->writePipeWithBuffer(data, sizeof data), 0);
     EXPECT_EQ(bus->printer(2).bytesReceived(), 4u);
-    link->closePipes();
     expectDevicesClosed();
 }
 
 TEST_F(OnTheBus, AStalledGetInterfaceClearsBothBulkHaltsInThenOut) {
-    auto stalling = printer("MFG:A;MDL:B;", "S1");
-    stalling.stallGetInterface = true;
-    attach({stalling});
+    attach({with(printer("MFG:A;MDL:B;", "S1"), [](auto& c) { c.stallGetInterface = true; })});
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=S1"), 0);
-    std::vector<std::uint16_t> cleared;
-    for (const auto& r : bus->printer(0).controlLog()) {
-        if (r.bmRequestType == 0x02 && r.bRequest == 0x01 && r.wValue == 0) cleared.push_back(r.wIndex);
-    }
-    // Bulk OUT is endpoint 1 and bulk IN endpoint 2 (0x82).
-    EXPECT_EQ(cleared, (std::vector<std::uint16_t>{0x82, 0x01}));
-    EXPECT_FALSE(logged(bus->printer(0), 0x01, 0x0B, 0));
+    // CLEAR_FEATURE(ENDPOINT_HALT): bulk IN is endpoint 2 (0x82), bulk OUT endpoint 1.
+    EXPECT_EQ(indexesOf(bus->printer(0), 0x02, 0x01, 0), (std::vector<unsigned>{0x82, 0x01}));
+    EXPECT_TRUE(indexesOf(bus->printer(0), 0x01, 0x0B, 0).empty());
 }
 
 TEST(CancelObserver, ACancelNotificationSetsTheFlagUntilRemoved) {
     SimulatedUsbAccess bus(std::vector<VirtualPrinterConfig>{});
     KxUsbCommunicater observing(bus), removed(bus);
-    EXPECT_FALSE(observing.processCancelFlg());
     observing.registNotification();
     removed.registNotification();
     removed.removeNotification();
@@ -301,7 +226,7 @@ TEST(CancelObserver, ACancelNotificationSetsTheFlagUntilRemoved) {
     center.postNotificationName(kKxUsbCommunicaterCancel, &bus);
     EXPECT_TRUE(observing.processCancelFlg());
     EXPECT_FALSE(removed.processCancelFlg());
-    observing.initInstanceVariables();
+    observing.initInstanceVariables();  // a new operation does not forget a cancel
     EXPECT_TRUE(observing.processCancelFlg());
     observing.removeNotification();
 }
