@@ -129,8 +129,6 @@ struct EmulatedDevice {
 
     std::deque<Urb> pending;    // submitted bulk/interrupt URBs, oldest first
     std::deque<Urb> completed;  // finished and not reaped yet
-
-    std::string sysname() const { return sysfsNameOf(busNumber, ports); }
 };
 
 struct EmulatedBus::Impl {
@@ -815,10 +813,6 @@ std::size_t EmulatedBus::printerCount() const { return mImpl->printers.size(); }
 std::uint32_t EmulatedBus::locationID(std::size_t printer) const {
     const EmulatedDevice& device = *mImpl->printers.at(printer);
     return locationOf(device.busNumber, device.ports);
-}
-
-std::string EmulatedBus::sysfsName(std::size_t printer) const {
-    return mImpl->printers.at(printer)->sysname();
 }
 
 KernelDriverState EmulatedBus::kernelDriver(std::size_t printer) const {

@@ -58,11 +58,10 @@ public:
     EmulatedBus& operator=(const EmulatedBus&) = delete;
 
     std::size_t printerCount() const;
-    // Where a printer sits: its location ID as the host sees it, and its
-    // sysfs name ("1-3.2"). The configured location ID where it could be
-    // emulated (a nonzero bus, ports 1-15, no clash with another device).
+    // Where a printer sits: its location ID as the host sees it. The
+    // configured location ID where it could be emulated (a nonzero bus,
+    // ports 1-15, no clash with another device).
     std::uint32_t locationID(std::size_t printer) const;
-    std::string sysfsName(std::size_t printer) const;
 
     KernelDriverState kernelDriver(std::size_t printer) const;
     std::uint64_t bytesReceived(std::size_t printer) const;
