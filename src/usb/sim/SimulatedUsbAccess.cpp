@@ -51,14 +51,14 @@ namespace {
 using Bus = SimulatedUsbAccess::Bus;
 using Lock = std::unique_lock<std::mutex>;
 
-class DeviceService : public UsbService {
+class DeviceService final : public UsbService {
 public:
     DeviceService(std::shared_ptr<Bus> bus, std::size_t index) : bus(std::move(bus)), index(index) {}
     std::shared_ptr<Bus> bus;
     std::size_t index;
 };
 
-class InterfaceService : public UsbService {
+class InterfaceService final : public UsbService {
 public:
     InterfaceService(std::shared_ptr<Bus> bus, std::size_t index)
         : bus(std::move(bus)), index(index) {}
@@ -91,7 +91,7 @@ IOReturn sendControl(VirtualPrinter& model, DeviceRequest& request) {
     return kIOReturnSuccess;
 }
 
-class SimDevice : public UsbDevice {
+class SimDevice final : public UsbDevice {
 public:
     SimDevice(std::shared_ptr<Bus> bus, std::size_t index) : mBus(std::move(bus)), mIndex(index) {}
     ~SimDevice() override {
@@ -178,7 +178,7 @@ private:
     bool mOpen = false;
 };
 
-class SimInterface : public UsbInterface {
+class SimInterface final : public UsbInterface {
 public:
     SimInterface(std::shared_ptr<Bus> bus, std::size_t index)
         : mBus(std::move(bus)), mIndex(index) {}
