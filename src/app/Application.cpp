@@ -131,6 +131,9 @@ void Application::eventLoop() {
 }
 
 void Application::finish() {
+    // The command is over: a launch for the next command at the same path
+    // must run rather than be taken for a reopen of this ending instance.
+    mRendezvous.close();
     mDelegate->applicationWillTerminate();
     if (mTerminateFromCommandThread) {
         // The command thread asked to end and does nothing more: let it

@@ -1,10 +1,12 @@
 #include "app/ReopenEvents.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -65,7 +67,12 @@ bool peerIsSameUser(int fd) {
     return credentials.uid == ::getuid();
 }
 
-enum class ForwardResult { Forwarded, NobodyListening, Failed };
+enum class ForwardResult { Forwarded, NobodyListening, InstanceEnding, Failed };
+
+// The byte a running instance answers a reopen with. An instance whose
+// command is done closes its rendezvous unanswered instead, so that a launch
+// for the next command at the same path runs rather than being swallowed.
+constexpr char kReceived = 'R';
 
 // Connects to a running instance and hands it one reopen event.
 ForwardResult forward(const sockaddr_un& address, socklen_t length) {
@@ -82,13 +89,29 @@ ForwardResult forward(const sockaddr_un& address, socklen_t length) {
         ::close(fd);
         return ForwardResult::Failed;
     }
-    const char event = 'R';
+    const char event = 'E';
     ssize_t sent;
     do {
         sent = ::send(fd, &event, 1, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
+    if (sent != 1) {
+        ::close(fd);
+        return ForwardResult::InstanceEnding;
+    }
+    // An instance that is alive answers at once; one that is stuck past this
+    // has the event all the same, and a second instance must not start.
+    const timeval patience{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    char answer = 0;
+    ssize_t received;
+    do {
+        received = ::recv(fd, &answer, 1, 0);
+    } while (received < 0 && errno == EINTR);
+    const int error = errno;
     ::close(fd);
-    return sent == 1 ? ForwardResult::Forwarded : ForwardResult::Failed;
+    if (received == 1 || (received < 0 && (error == EAGAIN || error == EWOULDBLOCK)))
+        return ForwardResult::Forwarded;
+    return ForwardResult::InstanceEnding;  // closed unanswered
 }
 
 }  // namespace
@@ -111,37 +134,40 @@ ReopenRendezvous::Outcome ReopenRendezvous::establish(const std::string& command
     sockaddr_un address{};
     const socklen_t length = fillAddress(socketNameFor(commandFilePath, ::getuid()), &address);
 
-    switch (forward(address, length)) {
-        case ForwardResult::Forwarded: return Outcome::Forwarded;
-        case ForwardResult::Failed: return Outcome::Failed;
-        case ForwardResult::NobodyListening: break;
-    }
-
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return Outcome::Failed;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-        if (::listen(fd, 16) != 0) {
-            ::close(fd);
-            return Outcome::Failed;
-        }
-        mListenFd = fd;
-        return Outcome::Listening;
-    }
-    const int error = errno;
-    ::close(fd);
-    if (error != EADDRINUSE) return Outcome::Failed;
-
-    // Another launch bound the name between our connect and our bind; it
-    // may not be listening yet, so try for a short while.
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    // Connect first; bind only when nobody answers. The bind can still find
+    // the name taken (a launch at the same moment), and an instance can be
+    // ending: both settle within moments, so try again for a while.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
         switch (forward(address, length)) {
             case ForwardResult::Forwarded: return Outcome::Forwarded;
             case ForwardResult::Failed: return Outcome::Failed;
-            case ForwardResult::NobodyListening: break;
+            case ForwardResult::InstanceEnding: break;
+            case ForwardResult::NobodyListening: {
+                int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+                if (fd < 0) return Outcome::Failed;
+                if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+                    if (::listen(fd, 16) != 0) {
+                        ::close(fd);
+                        return Outcome::Failed;
+                    }
+                    mListenFd = fd;
+                    return Outcome::Listening;
+                }
+                const int error = errno;
+                ::close(fd);
+                if (error != EADDRINUSE) return Outcome::Failed;
+                break;
+            }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
     return Outcome::Failed;
+}
+
+void ReopenRendezvous::close() {
+    if (mListenFd >= 0) ::close(mListenFd);
+    mListenFd = -1;
 }
 
 int ReopenRendezvous::acceptPending() {
@@ -153,8 +179,12 @@ int ReopenRendezvous::acceptPending() {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             break;  // EAGAIN: nothing more waiting
         }
-        // The connection itself is the event; its byte is not needed.
-        if (peerIsSameUser(fd)) ++events;
+        // The connection itself is the event; its byte is not needed. The
+        // answer tells the launch that this instance took it.
+        if (peerIsSameUser(fd)) {
+            ++events;
+            ::send(fd, &kReceived, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
         ::close(fd);
     }
     return events;

@@ -40,14 +40,20 @@ public:
 
     // Connects first and forwards the event to a running instance; binds
     // only when nobody answers, and if the bind finds the name taken after
-    // all (a launch at the same moment), connects and forwards.
+    // all (a launch at the same moment), connects and forwards. An instance
+    // that closes its rendezvous without answering is ending: the name is
+    // taken over once it is free.
     Outcome establish(const std::string& commandFilePath);
+
+    // Stops listening: later launches for the path run on their own.
+    void close();
 
     // The listening socket (non-blocking) while Listening, else -1.
     int listenFd() const { return mListenFd; }
 
-    // Accepts every connection waiting; returns how many came from a peer of
-    // this process's user. The others are closed unread.
+    // Accepts every connection waiting and answers those from a peer of
+    // this process's user; returns how many there were. The others are
+    // closed unread and unanswered.
     int acceptPending();
 
 private:

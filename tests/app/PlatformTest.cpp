@@ -43,26 +43,69 @@ TEST(ReopenRendezvous, SameDirectoryByAnyPathSharesOneName) {
     EXPECT_NE(direct, ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), 1001));
 }
 
-TEST(ReopenRendezvous, SecondEstablishForwardsToTheFirst) {
+using Outcome = ReopenRendezvous::Outcome;
+
+// A launch for `path` on another thread, while `instance` answers as a
+// running instance's loop does.
+Outcome launchWhileAnswering(ReopenRendezvous& instance, const std::string& path, int* events) {
+    std::atomic<bool> done{false};
+    Outcome outcome = Outcome::Failed;
+    std::thread launch([&] {
+        ReopenRendezvous second;
+        outcome = second.establish(path);
+        done = true;
+    });
+    while (!done) {
+        *events += instance.acceptPending();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    launch.join();
+    return outcome;
+}
+
+TEST(ReopenRendezvous, SecondLaunchForwardsToTheRunningInstance) {
     test::TempDir dir;
     ReopenRendezvous first;
-    ASSERT_EQ(ReopenRendezvous::Outcome::Listening, first.establish(dir.file("cmd.xml")));
+    ASSERT_EQ(Outcome::Listening, first.establish(dir.file("cmd.xml")));
+    int events = 0;
+    EXPECT_EQ(Outcome::Forwarded, launchWhileAnswering(first, dir.file("cmd.xml"), &events));
+    EXPECT_EQ(1, events);
+}
+
+TEST(ReopenRendezvous, AnEndingInstanceLeavesThePathToTheNextLaunch) {
+    // An instance whose command is done closes its rendezvous without
+    // answering: the launch waiting on it must run, not be swallowed.
+    test::TempDir dir;
+    ReopenRendezvous first;
+    ASSERT_EQ(Outcome::Listening, first.establish(dir.file("cmd.xml")));
+    Outcome outcome = Outcome::Failed;
     ReopenRendezvous second;
-    EXPECT_EQ(ReopenRendezvous::Outcome::Forwarded, second.establish(dir.file("cmd.xml")));
-    EXPECT_EQ(1, first.acceptPending());
-    EXPECT_EQ(0, first.acceptPending());
+    std::thread launch([&] { outcome = second.establish(dir.file("cmd.xml")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    first.close();
+    launch.join();
+    EXPECT_EQ(Outcome::Listening, outcome);
 }
 
 TEST(ReopenRendezvous, SimultaneousLaunchesNeverBothListen) {
     test::TempDir dir;
     for (int round = 0; round < 20; ++round) {
         const std::string path = dir.file("cmd" + std::to_string(round) + ".xml");
-        ReopenRendezvous a, b;
-        std::atomic<int> listening{0};
-        std::thread ta([&] { listening += a.establish(path) == ReopenRendezvous::Outcome::Listening; });
-        std::thread tb([&] { listening += b.establish(path) == ReopenRendezvous::Outcome::Listening; });
-        ta.join();
-        tb.join();
+        std::atomic<int> listening{0}, finished{0};
+        auto launch = [&] {
+            ReopenRendezvous rendezvous;
+            const bool listens = rendezvous.establish(path) == Outcome::Listening;
+            listening += listens;
+            ++finished;
+            // The instance answers until the other launch is through.
+            while (listens && finished < 2) {
+                rendezvous.acceptPending();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        };
+        std::thread a(launch), b(launch);
+        a.join();
+        b.join();
         EXPECT_EQ(1, listening.load());
     }
 }
