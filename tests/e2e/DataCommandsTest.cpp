@@ -121,7 +121,7 @@ class DataOutputCancel : public DataCommands, public ::testing::WithParamInterfa
 
 TEST_P(DataOutputCancel, StopsWithinAChunkAndKeepsTheLastPercentage) {
     const bool bySecondLaunch = GetParam();
-    setPrinter("<acceptBytesPerSecond>20000</acceptBytesPerSecond>");
+    setPrinter("<acceptBytesPerSecond>10000</acceptBytesPerSecond>");
     const std::string data = patterned(200000);
     writeFile(path("print.bin"), data);
     writeCommand(dataOutputCommand());
