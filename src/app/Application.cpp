@@ -91,9 +91,12 @@ void Application::detachNewThread(std::function<void()> body) {
     // The thread waits until its identity is recorded, so that it can ask
     // whether it is the command thread from its first step on.
     auto recorded = std::make_shared<std::latch>(1);
-    mCommandThread = std::thread([recorded, body = std::move(body)] {
+    mCommandThread = std::thread([this, recorded, body = std::move(body)] {
         recorded->wait();
         body();
+        std::lock_guard lock(mCommandMutex);
+        mCommandDone = true;
+        mCommandDoneCondition.notify_all();
     });
     mCommandThreadId = mCommandThread.get_id();
     recorded->count_down();
@@ -142,9 +145,16 @@ void Application::finish() {
         return;
     }
     if (mCommandThread.joinable()) {
-        // Termination from outside while a command runs: the command may be
-        // blocked in a transfer, so the process ends now. Every file it
+        // Termination from outside while a command runs: the delegate has
+        // asked it to stop. Give it a moment to close what it holds; a
+        // command blocked in a transfer ends with the process. Every file it
         // writes is replaced atomically, so nothing is left half-written.
+        std::unique_lock lock(mCommandMutex);
+        if (mCommandDoneCondition.wait_for(lock, kCommandGracePeriod, [this] { return mCommandDone; })) {
+            lock.unlock();
+            mCommandThread.join();
+            return;
+        }
         std::_Exit(0);
     }
 }

@@ -4,14 +4,17 @@
 // the reopen event (ReopenEvents.h).
 //
 // Signals: SIGUSR1 is a reopen event; SIGTERM, SIGINT and SIGHUP terminate
-// the application (the delegate's applicationWillTerminate runs, then the
-// process ends). They are blocked in every thread and read in the loop, so
+// the application (the delegate's applicationWillTerminate runs, a running
+// command gets a moment to stop, then the process ends). They are blocked in every thread and read in the loop, so
 // no handler runs in signal context.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +32,10 @@ public:
 
 class Application {
 public:
+    // How long termination from outside waits for a running command to stop
+    // at its next cancel point before the process ends regardless.
+    static constexpr std::chrono::milliseconds kCommandGracePeriod{1000};
+
     // Blocks the signals the loop handles, in this thread and so in every
     // thread it starts; construct before any other thread exists.
     Application(int argc, char** argv);
@@ -78,6 +85,9 @@ private:
     std::atomic<bool> mTerminateFromCommandThread{false};
     std::thread mCommandThread;
     std::atomic<std::thread::id> mCommandThreadId{};
+    std::mutex mCommandMutex;
+    std::condition_variable mCommandDoneCondition;
+    bool mCommandDone = false;  // guarded by mCommandMutex
 };
 
 }  // namespace zelvik

@@ -42,7 +42,14 @@ void ZelvikController::applicationWillFinishLaunching() {
 
 void ZelvikController::applicationWillTerminate() {
     if (mEventHandlerFlg) removeEventHandlers();
-    if (mRunCommandThreadFlg) endThread();
+    if (mRunCommandThreadFlg) {
+        // Terminated from outside while a command runs. Stopping it at its
+        // next cancel point lets it close the printer, which hands a kernel
+        // printer driver its interface back; a command stuck in a transfer
+        // ends with the process.
+        mAbandonCommandFlg = true;
+        endThread();
+    }
     if (mNotificationObserverFlg) endNotificationObserver();
 }
 
@@ -159,6 +166,7 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
     }
 
     removeEventHandlers();
+    if (mAbandonCommandFlg) return kResultDone;  // the process is ending: no report
     const int code = cancelSeen() ? kResultDone : result;
     // copyGetCommand refuses a command file without a status path.
     return makeStatusFile(statusPath ? *statusPath : std::string(), code) != 0

@@ -87,7 +87,9 @@ public:
     KxUsbCommunicater& usbCommunicater() { return *mKxUsbCommunicater; }
 
 private:
-    bool cancelSeen() const { return mCancelZelvikControllerFlg.load(); }
+    // The handlers' cancel test: a cancel from the front end, or the end of
+    // the process asked from outside.
+    bool cancelSeen() const { return mCancelZelvikControllerFlg.load() || mAbandonCommandFlg.load(); }
 
     Application& mApplication;
     std::unique_ptr<KxFileManager> mKxFileManager;
@@ -96,6 +98,10 @@ private:
     std::atomic<bool> mCancelZelvikControllerFlg{false};
     std::atomic<bool> mRunCommandThreadFlg{false};
     std::atomic<bool> mEventHandlerFlg{false};
+    // Set when the application is terminated from outside while a command
+    // runs: the command stops at its next cancel point, closing the printer,
+    // and writes no status file.
+    std::atomic<bool> mAbandonCommandFlg{false};
     bool mNotificationObserverFlg = false;
 };
 

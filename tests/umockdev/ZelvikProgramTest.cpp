@@ -128,5 +128,17 @@ TEST_F(ZelvikOnEmulatedKernel, ACancelStopsDataOutputWithinAChunk) {
     expectDriverDetachedForEachOpen(0, 1);
 }
 
+TEST_F(ZelvikOnEmulatedKernel, TerminationFromOutsideHandsThePrinterBackToItsDriver) {
+    attachPrinter("<acceptBytesPerSecond>20000</acceptBytesPerSecond>");
+    writeFile(path("print.bin"), patterned(200000));
+    writeCommand(dataOutputCommand());
+    auto process = start();
+    ASSERT_TRUE(test::eventually([&] { return readFile(capture()).size() > 4096; }));
+    process->signal(SIGTERM);
+    ASSERT_TRUE(process->waitFor(std::chrono::seconds(2)));
+    EXPECT_FALSE(exists(statusPath()));
+    expectDriverDetachedForEachOpen(0, 1);
+}
+
 }  // namespace
 }  // namespace zelvik::emulation
