@@ -206,9 +206,4 @@ void ReopenEventManager::deliver() {
     if (mHandler) mHandler(ReopenEvent{});
 }
 
-bool ReopenEventManager::hasHandler() {
-    std::lock_guard lock(mMutex);
-    return static_cast<bool>(mHandler);
-}
-
 }  // namespace zelvik

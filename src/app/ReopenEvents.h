@@ -75,7 +75,6 @@ public:
     void removeEventHandler();
     // Runs the handler, if one is installed (main thread).
     void deliver();
-    bool hasHandler();
 
 private:
     std::mutex mMutex;

@@ -83,9 +83,6 @@ public:
     // 32-bit range; 0 when the text does not begin with a number.
     static int integerOfText(const std::string& text);
 
-    bool cancelRequested() const { return mCancelZelvikControllerFlg.load(); }
-    KxUsbCommunicater& usbCommunicater() { return *mKxUsbCommunicater; }
-
 private:
     // The handlers' cancel test: a cancel from the front end, or the end of
     // the process asked from outside.
