@@ -122,35 +122,19 @@ public:
     }
 
     IOReturn GetDeviceVendor(std::uint16_t* vendorID) override {
-        Lock lock(mBus->mutex);
-        if (vendorID == nullptr) return kIOReturnBadArgument;
-        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
-        *vendorID = model().vendorID();
-        return kIOReturnSuccess;
+        return readIdentity(vendorID, [this] { return model().vendorID(); });
     }
 
     IOReturn GetDeviceProduct(std::uint16_t* productID) override {
-        Lock lock(mBus->mutex);
-        if (productID == nullptr) return kIOReturnBadArgument;
-        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
-        *productID = model().config().productID;
-        return kIOReturnSuccess;
+        return readIdentity(productID, [this] { return model().config().productID; });
     }
 
     IOReturn GetLocationID(std::uint32_t* locationID) override {
-        Lock lock(mBus->mutex);
-        if (locationID == nullptr) return kIOReturnBadArgument;
-        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
-        *locationID = model().config().locationID.value_or(0);
-        return kIOReturnSuccess;
+        return readIdentity(locationID, [this] { return model().config().locationID.value_or(0); });
     }
 
     IOReturn USBGetSerialNumberStringIndex(std::uint8_t* index) override {
-        Lock lock(mBus->mutex);
-        if (index == nullptr) return kIOReturnBadArgument;
-        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
-        *index = model().serialNumberStringIndex();
-        return kIOReturnSuccess;
+        return readIdentity(index, [this] { return model().serialNumberStringIndex(); });
     }
 
     IOReturn DeviceRequest(zelvik::DeviceRequest& request) override {
@@ -171,6 +155,17 @@ public:
     }
 
 private:
+    // An identity value of the device: no open needed, but the device must
+    // still be on the bus.
+    template <typename T, typename Read>
+    IOReturn readIdentity(T* out, Read read) {
+        Lock lock(mBus->mutex);
+        if (out == nullptr) return kIOReturnBadArgument;
+        if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        *out = static_cast<T>(read());
+        return kIOReturnSuccess;
+    }
+
     VirtualPrinter& model() { return *mBus->slots[mIndex].model; }
 
     std::shared_ptr<Bus> mBus;
