@@ -1,0 +1,21 @@
+# SPDX-License-Identifier: Apache-2.0
+# The project version is the one in project(); the Debian changelog must carry
+# the same one, so that a release cannot ship a package whose version says
+# something else than the program it contains.
+
+# zelvik_check_changelog_version(<changelog> <version>)
+function(zelvik_check_changelog_version changelog version)
+  if(NOT EXISTS "${changelog}")
+    return()
+  endif()
+  file(STRINGS "${changelog}" first_line LIMIT_COUNT 1)
+  # "zelvik (0.1.0) unstable; urgency=medium": the upstream part of the
+  # version is what precedes an optional Debian revision or epoch-free suffix.
+  if(NOT first_line MATCHES "^[a-z0-9.+-]+ \\(([0-9]+:)?([^)~+-]+)[^)]*\\)")
+    message(FATAL_ERROR "${changelog}: cannot read the version from its first line: ${first_line}")
+  endif()
+  if(NOT CMAKE_MATCH_2 STREQUAL version)
+    message(FATAL_ERROR
+      "${changelog} says version ${CMAKE_MATCH_2}, CMakeLists.txt says ${version}: make them agree")
+  endif()
+endfunction()
