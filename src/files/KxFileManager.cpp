@@ -53,22 +53,92 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// A unique name beside `path` for a file of this process.
+std::string temporaryNameBeside(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    // pid and counter make the name unique among live processes; a leftover
+    // of a dead process with a reused pid is stepped over by the caller.
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "/.zelvik-%ld-%u.tmp", static_cast<long>(::getpid()),
+                  counter.fetch_add(1));
+    return directoryOf(path) + suffix;
+}
+
 // Creates a new, uniquely named file beside `path`. Created with mode 0666
 // so that the kernel applies the umask, as for any plain new file.
 int createTemporaryBeside(const std::string& path, std::string* name) {
-    static std::atomic<unsigned> counter{0};
-    const std::string directory = directoryOf(path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        // pid and counter make the name unique among live processes; a
-        // leftover of a dead process with a reused pid is stepped over.
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, "/.zelvik-%ld-%u.tmp", static_cast<long>(::getpid()),
-                      counter.fetch_add(1));
-        *name = directory + suffix;
+        *name = temporaryNameBeside(path);
         int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
+}
+
+// Writes the whole content and makes it durable.
+bool writeDurably(int fd, const Bytes& data) {
+    return writeAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
+}
+
+enum class Saved { Done, Failed, Unsupported };
+
+// The save through a file that has no name until it is complete: a process
+// killed at any moment before the last step leaves nothing behind. The
+// finished file gets the target's name at once when there is none yet, and
+// otherwise a unique name that the final rename replaces the target with.
+Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData) {
+    FdGuard fd(::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    if (fd.get() < 0) {
+        // File systems without unnamed files say so in one of these ways.
+        return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Saved::Unsupported
+                                                                         : Saved::Failed;
+    }
+    if (!writeDurably(fd.get(), savedData)) return Saved::Failed;
+    // Naming an open file needs no privilege through its /proc link.
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd.get());
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return Saved::Done;
+    // Without /proc the link cannot be made: the directory itself was there.
+    if (errno == ENOENT) return Saved::Unsupported;
+    if (errno != EEXIST) return Saved::Failed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = temporaryNameBeside(path);
+        if (::linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+            if (errno == EEXIST) continue;
+            return Saved::Failed;
+        }
+        if (::rename(name.c_str(), path.c_str()) == 0) return Saved::Done;
+        ::unlink(name.c_str());
+        return Saved::Failed;
+    }
+    return Saved::Failed;
+}
+
+// The save through a named temporary file, where unnamed files are not
+// available: a kill inside it can leave the temporary file.
+int saveThroughNamedFile(const std::string& path, const Bytes& savedData) {
+    std::string name;
+    FdGuard fd(createTemporaryBeside(path, &name));
+    if (fd.get() < 0) return KxFileManager::kSaveFailed;
+    bool ok = writeDurably(fd.get(), savedData);
+    ok = (::close(fd.release()) == 0) && ok;
+    if (ok && ::rename(name.c_str(), path.c_str()) == 0) return 0;
+    ::unlink(name.c_str());
+    return KxFileManager::kSaveFailed;
+}
+
+// Opens a regular file for reading without blocking on, or touching, any
+// other kind of file: a FIFO or a device at the path is never opened.
+int openRegularFile(const std::string& path, struct stat* st) {
+    if (::stat(path.c_str(), st) != 0 || !S_ISREG(st->st_mode)) return -1;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // The path may have been replaced between the two looks.
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int removeEntry(const char* path, const struct stat*, int typeflag, struct FTW*) {
@@ -77,14 +147,14 @@ int removeEntry(const char* path, const struct stat*, int typeflag, struct FTW*)
 
 }  // namespace
 
-std::optional<Bytes> KxFileManager::copyReadFile(const std::string& path) const {
-    FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return std::nullopt;
+std::optional<Bytes> KxFileManager::copyReadFile(const std::string& path, std::size_t sizeLimit) const {
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+    FdGuard fd(openRegularFile(path, &st));
+    if (fd.get() < 0) return std::nullopt;
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > sizeLimit) return std::nullopt;
 
     Bytes data;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+    data.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t chunk[16384];
     for (;;) {
         ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
@@ -93,6 +163,8 @@ std::optional<Bytes> KxFileManager::copyReadFile(const std::string& path) const 
             return std::nullopt;
         }
         if (n == 0) break;
+        // A file that grows while it is read is held to the limit too.
+        if (static_cast<std::size_t>(n) > sizeLimit - data.size()) return std::nullopt;
         data.insert(data.end(), chunk, chunk + n);
     }
     return data;
@@ -100,21 +172,26 @@ std::optional<Bytes> KxFileManager::copyReadFile(const std::string& path) const 
 
 int KxFileManager::saveFile(const std::string& path, const Bytes& savedData) const {
     if (path.empty()) return kSaveFailed;
-    // The temporary file lives beside the target so that the final rename
+    // Only a file takes the place of a file: a device, a FIFO or a socket at
+    // the path is never replaced (a directory cannot be).
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return kSaveFailed;
+    // The new content is written beside the target, so that the final step
     // stays on one file system and is atomic.
-    std::string name;
-    FdGuard fd(createTemporaryBeside(path, &name));
-    if (fd.get() < 0) return kSaveFailed;
-
-    bool ok = writeAll(fd.get(), savedData.data(), savedData.size()) && ::fsync(fd.get()) == 0;
-    ok = (::close(fd.release()) == 0) && ok;
-    if (ok && ::rename(name.c_str(), path.c_str()) == 0) return 0;
-    ::unlink(name.c_str());
+    switch (saveThroughUnnamedFile(path, savedData)) {
+        case Saved::Done: return 0;
+        case Saved::Failed: return kSaveFailed;
+        case Saved::Unsupported: return saveThroughNamedFile(path, savedData);
+    }
     return kSaveFailed;
 }
 
 bool KxFileManager::checkExistenceOfFile(const std::string& path) const {
-    return copyReadFile(path).has_value();
+    // Whether it can be read is answered by opening it: the content is
+    // never read, so its size and kind cost nothing.
+    struct stat st {};
+    FdGuard fd(openRegularFile(path, &st));
+    return fd.get() >= 0;
 }
 
 int KxFileManager::deleteFile(const std::string& path) const {

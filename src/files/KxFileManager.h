@@ -2,6 +2,7 @@
 // It keeps no state between calls and may be used from several threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,15 +19,20 @@ public:
     KxFileManager() = default;
 
     // The whole content of a regular file; nothing when it cannot be read
-    // (missing, unreadable, a directory).
-    std::optional<Bytes> copyReadFile(const std::string& path) const;
+    // (missing, unreadable, not a regular file) or holds more than
+    // `sizeLimit` bytes. A FIFO or a device is never opened.
+    std::optional<Bytes> copyReadFile(const std::string& path,
+                                      std::size_t sizeLimit = SIZE_MAX) const;
 
     // Replaces the file at `path` whole, atomically: readers see the old
-    // content or all of the new one, never a part. 0, or 14 on failure (the
-    // file at the path is then as it was).
+    // content or all of the new one, never a part, and a process killed
+    // during the save leaves no temporary file (where the file system has
+    // unnamed files). A device, FIFO or socket at the path is not replaced.
+    // 0, or 14 on failure (the file at the path is then as it was).
     int saveFile(const std::string& path, const Bytes& savedData) const;
 
-    // True exactly when the whole file can be read.
+    // True exactly when the path names a regular file that can be opened
+    // for reading; its content is not read.
     bool checkExistenceOfFile(const std::string& path) const;
 
     // Removes the item at the path; a directory with its contents. A
