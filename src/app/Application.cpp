@@ -34,10 +34,14 @@ int drainSignalFd(int fd) {
 
 }  // namespace
 
-Application::Application(int argc, char** argv) {
-    for (int i = 0; i < argc; ++i) mArguments.emplace_back(argv[i] ? argv[i] : "");
+void Application::blockHandledSignals() {
     sigset_t all = signalsOf({SIGUSR1, SIGTERM, SIGINT, SIGHUP});
     ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+Application::Application(int argc, char** argv) {
+    blockHandledSignals();
+    for (int i = 0; i < argc; ++i) mArguments.emplace_back(argv[i] ? argv[i] : "");
     mWakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     mStopSignalFd = ::signalfd(-1, &kStopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
 }
@@ -68,6 +72,9 @@ void Application::setUpReopen() {
     mReopenSignalFd = ::signalfd(-1, &kReopenSignals, SFD_CLOEXEC | SFD_NONBLOCK);
     mReopenAvailable = mReopenSignalFd >= 0 && mWakeFd >= 0 && mStopSignalFd >= 0;
     mReopen.setDropWaiting([this] { dropWaitingReopenEvents(); });
+    // Once the command is done, a launch for the next command at the same
+    // path must run on its own instead of being taken for a reopen here.
+    mReopen.setStopTaking([this] { mRendezvous.stopListening(); });
 }
 
 void Application::dropWaitingReopenEvents() {

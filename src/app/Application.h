@@ -36,6 +36,12 @@ public:
     // at its next cancel point before the process ends regardless.
     static constexpr std::chrono::milliseconds kCommandGracePeriod{1000};
 
+    // Blocks the signals the loop handles in the calling thread. Runs as the
+    // program's first step (before any library or static initialisation,
+    // see ZELVIK_BLOCK_SIGNALS_AT_START), so that a reopen signal that comes
+    // early waits for the loop instead of ending the process.
+    static void blockHandledSignals();
+
     // Blocks the signals the loop handles, in this thread and so in every
     // thread it starts; construct before any other thread exists.
     Application(int argc, char** argv);
@@ -91,3 +97,12 @@ private:
 };
 
 }  // namespace zelvik
+
+// Put once in a program's main source file: blocks the handled signals
+// before anything else of the program runs (an entry of .preinit_array runs
+// right after the loader, before every initialiser). A signal that comes
+// while the loader itself still works meets its default action; a front end
+// that signals at once starts the program with them blocked.
+#define ZELVIK_BLOCK_SIGNALS_AT_START()                                                       \
+    [[gnu::used, gnu::section(".preinit_array")]] static void (*const zelvikBlockSignalsAtStart)( \
+        int, char**, char**) = [](int, char**, char**) { zelvik::Application::blockHandledSignals(); }

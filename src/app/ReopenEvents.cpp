@@ -1,6 +1,10 @@
 #include "app/ReopenEvents.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -51,14 +55,40 @@ std::string absoluteCommandPath(const std::string& path) {
     return result;
 }
 
-socklen_t fillAddress(const std::string& name, sockaddr_un* address) {
+// Fills a socket file address; false when the path does not fit.
+bool fillAddress(const std::string& path, sockaddr_un* address, socklen_t* length) {
     std::memset(address, 0, sizeof *address);
     address->sun_family = AF_UNIX;
-    // Abstract namespace: a leading NUL, then the name (not NUL-terminated).
-    std::size_t length = std::min(name.size(), sizeof address->sun_path - 1);
-    std::memcpy(address->sun_path + 1, name.data(), length);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    if (path.size() >= sizeof address->sun_path) return false;
+    std::memcpy(address->sun_path, path.data(), path.size());
+    *length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+    return true;
 }
+
+// A directory the user alone can use: a real directory (not a link), owned
+// by the user, with no access for group or others. Created when missing.
+bool isPrivateDirectory(const std::string& path, bool create) {
+    if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+// Holds the rendezvous directory's lock for a scope: binding, and removing
+// a socket file, happen one launch at a time.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(int fd) : mFd(fd) {
+        while (::flock(mFd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~DirectoryLock() { ::flock(mFd, LOCK_UN); }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+private:
+    int mFd;
+};
 
 bool peerIsSameUser(int fd) {
     ucred credentials{};
@@ -81,6 +111,7 @@ ForwardResult forward(const sockaddr_un& address, socklen_t length) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         int error = errno;
         ::close(fd);
+        // Refused: a socket file left by an instance that was killed.
         return (error == ECONNREFUSED || error == ENOENT) ? ForwardResult::NobodyListening
                                                           : ForwardResult::Failed;
     }
@@ -116,58 +147,120 @@ ForwardResult forward(const sockaddr_un& address, socklen_t length) {
 
 }  // namespace
 
-ReopenRendezvous::~ReopenRendezvous() {
-    if (mListenFd >= 0) ::close(mListenFd);
-}
+ReopenRendezvous::~ReopenRendezvous() { close(); }
 
-std::string ReopenRendezvous::socketNameFor(const std::string& commandFilePath, uid_t uid) {
+std::string ReopenRendezvous::socketNameFor(const std::string& commandFilePath) {
     const std::string absolute = absoluteCommandPath(commandFilePath);
-    char name[96];
-    std::snprintf(name, sizeof name, "zelvik-reopen/%lu/%016llx%016llx",
-                  static_cast<unsigned long>(uid),
+    char name[64];
+    std::snprintf(name, sizeof name, "%016llx%016llx.sock",
                   static_cast<unsigned long long>(fnv1a(absolute, 0xcbf29ce484222325ULL)),
                   static_cast<unsigned long long>(fnv1a(absolute, 0x84222325cbf29ce4ULL)));
     return name;
 }
 
-ReopenRendezvous::Outcome ReopenRendezvous::establish(const std::string& commandFilePath) {
-    sockaddr_un address{};
-    const socklen_t length = fillAddress(socketNameFor(commandFilePath, ::getuid()), &address);
+std::optional<std::string> ReopenRendezvous::rendezvousDirectory() {
+    // The session's runtime directory, when it is what it should be.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') {
+        struct stat st {};
+        if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+            (st.st_mode & 077) == 0) {
+            const std::string directory = std::string(runtime) + "/zelvik";
+            if (isPrivateDirectory(directory, true)) return directory;
+        }
+    }
+    // The same name in every session of the user; whoever creates it first
+    // owns it, so one that is not ours is passed over, never used.
+    const std::string shared = "/tmp/zelvik-" + std::to_string(static_cast<unsigned long>(::getuid()));
+    if (isPrivateDirectory(shared, true)) return shared;
+    // The user's own home, which nobody else can create in.
+    const char* home = std::getenv("HOME");
+    std::string homeDirectory = home && home[0] == '/' ? home : "";
+    if (homeDirectory.empty()) {
+        if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) homeDirectory = entry->pw_dir;
+    }
+    if (homeDirectory.empty()) return std::nullopt;
+    const std::string cache = homeDirectory + "/.cache";
+    if (::mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+    const std::string directory = cache + "/zelvik";
+    if (isPrivateDirectory(directory, true)) return directory;
+    return std::nullopt;
+}
 
-    // Connect first; bind only when nobody answers. The bind can still find
-    // the name taken (a launch at the same moment), and an instance can be
-    // ending: both settle within moments, so try again for a while.
+ReopenRendezvous::Outcome ReopenRendezvous::establish(const std::string& commandFilePath) {
+    std::optional<std::string> directory = rendezvousDirectory();
+    if (!directory) return Outcome::Failed;
+    const std::string socketPath = *directory + "/" + socketNameFor(commandFilePath);
+    sockaddr_un address{};
+    socklen_t length = 0;
+    if (!fillAddress(socketPath, &address, &length)) return Outcome::Failed;
+    const int directoryFd = ::open(directory->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) return Outcome::Failed;
+
+    // Connect first; bind only when nobody answers, under the directory's
+    // lock, asking once more there: a launch at the same moment may have
+    // bound in between. An instance that closes its rendezvous without
+    // answering is ending: its socket file goes away within moments.
+    Outcome outcome = Outcome::Failed;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool decided = false;
     do {
-        switch (forward(address, length)) {
-            case ForwardResult::Forwarded: return Outcome::Forwarded;
-            case ForwardResult::Failed: return Outcome::Failed;
-            case ForwardResult::InstanceEnding: break;
-            case ForwardResult::NobodyListening: {
+        ForwardResult result = forward(address, length);
+        if (result == ForwardResult::NobodyListening) {
+            DirectoryLock lock(directoryFd);
+            result = forward(address, length);
+            if (result == ForwardResult::NobodyListening) {
+                // A socket file nobody listens on was left by a killed
+                // instance: it is replaced.
+                ::unlink(socketPath.c_str());
                 int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-                if (fd < 0) return Outcome::Failed;
-                if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
-                    if (::listen(fd, 16) != 0) {
-                        ::close(fd);
-                        return Outcome::Failed;
-                    }
+                struct stat st {};
+                if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                    ::listen(fd, 16) == 0 && ::stat(socketPath.c_str(), &st) == 0) {
+                    std::lock_guard guard(mMutex);
                     mListenFd = fd;
+                    mDirectoryFd = directoryFd;
+                    mSocketPath = socketPath;
+                    mSocketDevice = st.st_dev;
+                    mSocketInode = st.st_ino;
                     return Outcome::Listening;
                 }
-                const int error = errno;
-                ::close(fd);
-                if (error != EADDRINUSE) return Outcome::Failed;
-                break;
+                if (fd >= 0) ::close(fd);
+                decided = true;
             }
         }
+        switch (result) {
+            case ForwardResult::Forwarded: outcome = Outcome::Forwarded; decided = true; break;
+            case ForwardResult::Failed: decided = true; break;
+            case ForwardResult::InstanceEnding:
+            case ForwardResult::NobodyListening: break;
+        }
+        if (decided) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
-    return Outcome::Failed;
+    ::close(directoryFd);
+    return outcome;
+}
+
+void ReopenRendezvous::stopListening() {
+    std::lock_guard guard(mMutex);
+    if (mSocketPath.empty()) return;
+    // Only our own socket file goes: once this instance stopped listening,
+    // the next launch may already have put its own in its place.
+    DirectoryLock lock(mDirectoryFd);
+    struct stat st {};
+    if (::lstat(mSocketPath.c_str(), &st) == 0 && st.st_dev == mSocketDevice && st.st_ino == mSocketInode)
+        ::unlink(mSocketPath.c_str());
+    mSocketPath.clear();
 }
 
 void ReopenRendezvous::close() {
+    stopListening();
+    std::lock_guard guard(mMutex);
     if (mListenFd >= 0) ::close(mListenFd);
+    if (mDirectoryFd >= 0) ::close(mDirectoryFd);
     mListenFd = -1;
+    mDirectoryFd = -1;
 }
 
 int ReopenRendezvous::acceptPending() {
@@ -199,6 +292,7 @@ void ReopenEventManager::setEventHandler(Handler handler) {
 void ReopenEventManager::removeEventHandler() {
     std::lock_guard lock(mMutex);
     mHandler = nullptr;
+    if (mStopTaking) mStopTaking();
 }
 
 void ReopenEventManager::deliver() {

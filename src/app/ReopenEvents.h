@@ -5,15 +5,17 @@
 //    finds this instance through a rendezvous socket, forwards the event
 //    and exits without touching any file.
 //
-// The rendezvous is a Unix stream socket in the Linux abstract namespace,
-// named after the user ID and the absolute command file path. Only peers of
-// the same user are heard; anything else is closed unread.
+// The rendezvous is a Unix stream socket file named after the absolute
+// command file path, in a directory that only the user can enter or create
+// in (rendezvousDirectory), so that no other user can take its name first.
+// Only peers of the same user are heard; anything else is closed unread.
 #pragma once
 
 #include <sys/types.h>
 
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace zelvik {
@@ -33,10 +35,16 @@ public:
     ReopenRendezvous(const ReopenRendezvous&) = delete;
     ReopenRendezvous& operator=(const ReopenRendezvous&) = delete;
 
-    // The abstract socket name (without its leading NUL) for a command file
-    // path: the directory is resolved with realpath, since the file itself
-    // is deleted early in a run.
-    static std::string socketNameFor(const std::string& commandFilePath, uid_t uid);
+    // The socket file's name for a command file path: the directory is
+    // resolved with realpath, since the file itself is deleted early in a
+    // run.
+    static std::string socketNameFor(const std::string& commandFilePath);
+
+    // The directory of this user's rendezvous, created when missing: the
+    // first of $XDG_RUNTIME_DIR/zelvik, /tmp/zelvik-UID and
+    // $HOME/.cache/zelvik that is a real directory owned by the user and
+    // closed to everyone else. One that another user made is passed over.
+    static std::optional<std::string> rendezvousDirectory();
 
     // Connects first and forwards the event to a running instance; binds
     // only when nobody answers, and if the bind finds the name taken after
@@ -45,7 +53,10 @@ public:
     // taken over once it is free.
     Outcome establish(const std::string& commandFilePath);
 
-    // Stops listening: later launches for the path run on their own.
+    // Takes the socket file away: from now on a launch for the path runs on
+    // its own. Safe from any thread while the loop still polls listenFd.
+    void stopListening();
+    // Stops listening and closes the socket.
     void close();
 
     // The listening socket (non-blocking) while Listening, else -1.
@@ -57,7 +68,12 @@ public:
     int acceptPending();
 
 private:
+    std::mutex mMutex;     // guards the socket file's removal
     int mListenFd = -1;
+    int mDirectoryFd = -1;  // held open for its lock
+    std::string mSocketPath;  // while the socket file is this instance's
+    dev_t mSocketDevice = 0;
+    ino_t mSocketInode = 0;
 };
 
 // Holds the installed reopen handler and delivers events to it.
@@ -68,6 +84,9 @@ public:
     // How the event source discards events that are waiting; events that
     // arrived while no handler was installed are dropped, not delivered late.
     void setDropWaiting(std::function<void()> dropWaiting) { mDropWaiting = std::move(dropWaiting); }
+    // What the event source does once the handler is removed for good: no
+    // later event can reach a handler, so none is taken any more.
+    void setStopTaking(std::function<void()> stopTaking) { mStopTaking = std::move(stopTaking); }
     // Installs the handler (main thread).
     void setEventHandler(Handler handler);
     // Removes the handler; returns once a handler running on another thread
@@ -80,6 +99,7 @@ private:
     std::mutex mMutex;
     Handler mHandler;
     std::function<void()> mDropWaiting;
+    std::function<void()> mStopTaking;
 };
 
 }  // namespace zelvik

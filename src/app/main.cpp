@@ -3,6 +3,8 @@
 #include "app/ZelvikController.h"
 #include "usb/libusb/LibusbAccess.h"
 
+ZELVIK_BLOCK_SIGNALS_AT_START();
+
 int main(int argc, char** argv) {
     zelvik::Application application(argc, argv);
     zelvik::LibusbAccess usb;

@@ -4,6 +4,8 @@
 #include "app/ZelvikController.h"
 #include "usb/sim/SimulatedUsbAccess.h"
 
+ZELVIK_BLOCK_SIGNALS_AT_START();
+
 int main(int argc, char** argv) {
     zelvik::Application application(argc, argv);
     std::unique_ptr<zelvik::SimulatedUsbAccess> usb = zelvik::SimulatedUsbAccess::fromEnvironment();
