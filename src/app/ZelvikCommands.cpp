@@ -2,6 +2,10 @@
 // to one printer (a PJL query, streaming a data file, and the test whether a
 // printer can be opened).
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -26,10 +30,27 @@ void sleepMicroseconds(unsigned microseconds) {
 
 Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// The open output file, closed on every path out of a handler.
+// Opens a regular file for reading; a FIFO or device is never opened, so
+// it can neither block nor stream without end.
+std::FILE* openRegularFile(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (!file) ::close(fd);
+    return file;
+}
+
+// The open output file, closed on every path out of a handler. Only a
+// regular file opens.
 class InputFile {
 public:
-    explicit InputFile(const std::string& path) : mFile(std::fopen(path.c_str(), "rb")) {}
+    explicit InputFile(const std::string& path) : mFile(openRegularFile(path)) {}
     ~InputFile() {
         if (mFile) std::fclose(mFile);
     }
@@ -145,12 +166,16 @@ int ZelvikController::dataOutput(const std::string& deviceURI, const std::string
 
     const std::int64_t size = mKxFileManager->getFileSize(inhabitFilePath);
     if (size == -1) return kResultOutputFileUnusable;
+    // A file that cannot be read, or is no regular file, is the caller's
+    // problem, found before the printer is touched.
+    InputFile file(inhabitFilePath);
+    if (!file.isOpen()) return kResultOutputFileUnusable;
 
     OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
     if (!printer.isOpen()) return kResultPrinterUnreachable;
-
-    InputFile file(inhabitFilePath);
-    if (!file.isOpen()) return kResultPrinterUnreachable;
+    // A job whose progress can never be saved is not started: nothing is
+    // sent before the progress file holds "0".
+    if (mKxFileManager->saveFile(makeFilePath, textBytes("0")) != 0) return kResultResponseNotSaved;
 
     const double total = static_cast<double>(size);
     double sent = 0.0;

@@ -84,7 +84,7 @@ void ZelvikController::endThread() {
 // --- Command intake and dispatch ----------------------------------------------
 
 std::optional<Dictionary> ZelvikController::copyXMLDataToDictionary(const std::string& path) {
-    std::optional<Bytes> data = mKxFileManager->copyReadFile(path);
+    std::optional<Bytes> data = mKxFileManager->copyReadFile(path, kCommandFileSizeLimit);
     if (!data) return std::nullopt;
     return mKxXmlDataConverter->copyXMLDataToDictionaryNS(*data);
 }
@@ -124,7 +124,12 @@ int ZelvikController::integerOfText(const std::string& text) {
 }
 
 int ZelvikController::runCommand(const std::string& commandFilePath) {
-    std::optional<Dictionary> tree = copyGetCommand(commandFilePath);
+    std::optional<Dictionary> tree;
+    {
+        std::lock_guard lock(mIntakeMutex);
+        tree = copyGetCommand(commandFilePath);
+        mCommandTakenFlg = true;
+    }
     if (!tree) return kResultNotCarriedOut;
     const Dictionary* found = tree->findDictionary(kCommandBody);
     const Dictionary body = found ? *found : Dictionary();
@@ -203,6 +208,10 @@ int ZelvikController::removeEventHandlers() {
 void ZelvikController::handleReOpenEvent(const ReopenEvent&, ReopenEvent*) {
     std::optional<std::string> path = getArgumentAtIndex(1);
     if (!path) return;
+    // Before the command thread took its own file, that file is the
+    // command, not a cancel: the event is dropped.
+    std::lock_guard lock(mIntakeMutex);
+    if (!mCommandTakenFlg) return;
     std::optional<Dictionary> tree = copyGetCommand(*path);
     if (!tree) return;
     const Dictionary* body = tree->findDictionary(kCommandBody);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,8 @@ public:
     static constexpr std::size_t kOutputBufferSize = 2048;
     static constexpr unsigned kPollIntervalUs = 200000;
     static constexpr double kProgressIntervalSeconds = 1.0;
+    // No real command file comes near this; a larger one is refused.
+    static constexpr std::size_t kCommandFileSizeLimit = 256 * 1024;
 
     ZelvikController(Application& application, UsbAccess& usb);
     ~ZelvikController() override;
@@ -100,6 +103,11 @@ private:
     // and writes no status file.
     std::atomic<bool> mAbandonCommandFlg{false};
     bool mNotificationObserverFlg = false;
+    // Set once the command thread has taken its own command file (consumed
+    // or refused it); a reopen before that is dropped, so that it never
+    // consumes the command itself. Guarded by mIntakeMutex.
+    std::mutex mIntakeMutex;
+    bool mCommandTakenFlg = false;
 };
 
 }  // namespace zelvik

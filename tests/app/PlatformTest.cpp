@@ -37,10 +37,9 @@ TEST(Notifications, DeliveredByNameUntilTheObserverIsRemoved) {
 
 TEST(ReopenRendezvous, SameDirectoryByAnyPathSharesOneName) {
     test::TempDir dir;
-    const std::string direct = ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), 1000);
-    EXPECT_EQ(direct, ReopenRendezvous::socketNameFor(dir.path() + "/./cmd.xml", 1000));
-    EXPECT_NE(direct, ReopenRendezvous::socketNameFor(dir.file("cmd2.xml"), 1000));
-    EXPECT_NE(direct, ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), 1001));
+    const std::string direct = ReopenRendezvous::socketNameFor(dir.file("cmd.xml"));
+    EXPECT_EQ(direct, ReopenRendezvous::socketNameFor(dir.path() + "/./cmd.xml"));
+    EXPECT_NE(direct, ReopenRendezvous::socketNameFor(dir.file("cmd2.xml")));
 }
 
 using Outcome = ReopenRendezvous::Outcome;
@@ -110,31 +109,37 @@ TEST(ReopenRendezvous, SimultaneousLaunchesNeverBothListen) {
     }
 }
 
-TEST(ReopenRendezvous, PeersOfAnotherUserAreNotHeard) {
+TEST(ReopenRendezvous, AnotherUserCanNeitherReachNorTakeTheRendezvous) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     test::TempDir dir;
     ReopenRendezvous listener;
     ASSERT_EQ(ReopenRendezvous::Outcome::Listening, listener.establish(dir.file("cmd.xml")));
-    const std::string name = ReopenRendezvous::socketNameFor(dir.file("cmd.xml"), ::getuid());
+    const std::string socketPath =
+        *ReopenRendezvous::rendezvousDirectory() + "/" + ReopenRendezvous::socketNameFor(dir.file("cmd.xml"));
     pid_t child = ::fork();
     if (child == 0) {
-        // As nobody, knock straight on our user's rendezvous.
+        // As nobody, knock straight on our user's rendezvous, then try to
+        // put a listener of its own in its place.
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path + 1, name.data(), name.size());
+        std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
         int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) ::_exit(3);
-        const char event = 'R';
-        ::_exit(::write(fd, &event, 1) == 1 ? 0 : 4);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) ::_exit(3);
+        ::unlink(socketPath.c_str());
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) ::_exit(4);
+        ::_exit(0);
     }
     ASSERT_GT(child, 0);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(0, WEXITSTATUS(status)) << "the intruder could not even connect";
-    EXPECT_EQ(0, listener.acceptPending());
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    // The instance still answers launches of its own user.
+    ReopenRendezvous second;
+    int events = 0;
+    EXPECT_EQ(Outcome::Forwarded, launchWhileAnswering(listener, dir.file("cmd.xml"), &events));
+    EXPECT_EQ(1, events);
 }
 
 TEST(ReopenEvents, HandlerRunsOnlyWhileInstalledAndWaitingEventsAreDropped) {

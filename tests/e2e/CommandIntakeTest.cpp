@@ -162,3 +162,34 @@ TEST_F(CommandIntake, IntegerParametersTakeTheirLeadingNumber) {
 
 }  // namespace
 }  // namespace zelvik::test
+
+namespace zelvik::test {
+namespace {
+
+TEST_F(CommandIntake, ADoubleLaunchRunsTheCommandOnceAndAlwaysReports) {
+    // The second launch reaches the first as a reopen before that one has
+    // taken its command file: the reopen must not consume the command.
+    for (int round = 0; round < 30; ++round) {
+        SCOPED_TRACE(round);
+        std::remove(statusPath().c_str());
+        writeCommand({{"command", "getPrinterList"}, {"statusFilePath", statusPath()},
+                      {"printerListFilePath", path("list.xml")}, {"printerListMax", "1"}});
+        auto first = start();
+        auto second = start();
+        ASSERT_TRUE(first->waitFor(seconds(10)));
+        ASSERT_TRUE(second->waitFor(seconds(10)));
+        EXPECT_EQ(kStatusZero, readFile(statusPath()));
+        EXPECT_FALSE(exists(commandPath()));
+    }
+}
+
+TEST_F(CommandIntake, OversizedCommandFileIsRefusedAndLeftInPlace) {
+    const std::string padding(300 * 1024, ' ');
+    writeFile(commandPath(), commandXml({{"command", "processCancel"}, {"statusFilePath", statusPath()}}) + padding);
+    run();
+    EXPECT_TRUE(exists(commandPath()));
+    EXPECT_FALSE(exists(statusPath()));
+}
+
+}  // namespace
+}  // namespace zelvik::test
