@@ -102,17 +102,20 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
 void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService) {
     std::unique_ptr<UsbInterface> created = mUsb.createInterfaceInterface(interfaceService);
     if (!created) return;
+    // The number is known without a claim, and only interface 0 is ever
+    // claimed: on Linux a claim takes the interface from its kernel driver,
+    // and the other interfaces of a multifunction printer (a memory-card
+    // reader, a scanner) must keep theirs, whatever happens on interface 0.
+    std::uint8_t number = 0;
+    if (created->GetInterfaceNumber(&number) != kIOReturnSuccess ||
+        number != kPrinterInterfaceNumber) {
+        return;
+    }
     // Exclusive: fails when another program holds the interface.
     if (created->USBInterfaceOpen() != kIOReturnSuccess) return;
     m_inf = std::move(created);
     mClaimedAlternateSetting = 0;
 
-    std::uint8_t number = 0;
-    if (m_inf->GetInterfaceNumber(&number) != kIOReturnSuccess ||
-        number != kPrinterInterfaceNumber) {
-        unwindInterface();
-        return;
-    }
     UsbServiceRef deviceService;
     if (m_inf->GetDevice(&deviceService) != kIOReturnSuccess) {
         unwindInterface();

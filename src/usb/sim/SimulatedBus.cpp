@@ -8,7 +8,13 @@
 //    then exists even when `alternateSetting` is 0 (an empty `endpoints`
 //    with it makes a printer whose endpoints are all in setting 1);
 //  - `disconnectAfterBytes`: the printer leaves the bus once it has received
-//    that many bytes on bulk OUT.
+//    that many bytes on bulk OUT;
+//  - `stopTakingAfterBytes`: from that many bytes on, bulk OUT takes nothing
+//    more (paper out), without a halt;
+//  - `otherInterfaces`: the kinds of interfaces 1, 2, ... of a multifunction
+//    printer (mass-storage, printer, vendor; at most four).
+// Only a regular file is read as a bus file (a FIFO or a device is an empty
+// bus, and opening it never blocks).
 // Numbers are decimal or 0x-hex with blanks around them allowed; booleans
 // are `true` or `false` in any case.
 //
@@ -19,9 +25,13 @@
 // pairs) is an empty bus as a whole: a half-read bus would make a test pass
 // or fail for the wrong reason. Elements the bus does not know are ignored,
 // so other tools may keep their own settings in the same file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -116,6 +126,31 @@ std::optional<std::vector<EndpointConfig>> parseEndpoints(std::string_view text)
     }
     if (endpoints.size() > kMostEndpoints) return std::nullopt;
     return endpoints;
+}
+
+// Blank-separated interface kinds: mass-storage, printer, vendor.
+std::optional<std::vector<OtherInterface>> parseOtherInterfaces(std::string_view text) {
+    std::vector<OtherInterface> others;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+        std::size_t j = i;
+        while (j < text.size() && !std::isspace(static_cast<unsigned char>(text[j]))) ++j;
+        if (j == i) break;
+        const std::string kind = lower(text.substr(i, j - i));
+        i = j;
+        if (kind == "mass-storage") {
+            others.push_back(OtherInterface::MassStorage);
+        } else if (kind == "printer") {
+            others.push_back(OtherInterface::Printer);
+        } else if (kind == "vendor") {
+            others.push_back(OtherInterface::Vendor);
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (others.size() > kMostOtherInterfaces) return std::nullopt;
+    return others;
 }
 
 std::optional<Bytes> parseHexPairs(std::string_view text) {
@@ -213,6 +248,11 @@ std::optional<VirtualPrinterConfig> parseDevice(const Value& element) {
             ok = endpoints.has_value();
             if (ok && name == "endpoints") config.endpoints = std::move(*endpoints);
             if (ok && name == "alternateEndpoints") config.alternateEndpoints = std::move(endpoints);
+        } else if (name == "otherInterfaces") {
+            std::optional<std::vector<OtherInterface>> others;
+            if (ok) others = parseOtherInterfaces(*value);
+            ok = others.has_value();
+            if (ok) config.otherInterfaces = std::move(*others);
         } else if (name == "pendingAnswer") {
             if (ok) config.pendingAnswer = unescapeBusText(*value);
         } else if (name == "answer") {
@@ -230,6 +270,8 @@ std::optional<VirtualPrinterConfig> parseDevice(const Value& element) {
             if (ok) config.captureFile = *value;
         } else if (name == "failWriteAfterBytes") {
             config.failWriteAfterBytes = number(k64);
+        } else if (name == "stopTakingAfterBytes") {
+            config.stopTakingAfterBytes = number(k64);
         } else if (name == "disconnectAfterBytes") {
             config.disconnectAfterBytes = number(k64);
         } else if (name == "pageCount") {
@@ -238,6 +280,13 @@ std::optional<VirtualPrinterConfig> parseDevice(const Value& element) {
             continue;  // not ours
         }
         if (!ok) return std::nullopt;
+    }
+    // The other interfaces' endpoint numbers count down from 15 and must
+    // stay clear of interface 0's.
+    const std::size_t lowestOther = kMostEndpoints + 1 - config.otherInterfaces.size();
+    if (config.endpoints.size() >= lowestOther ||
+        (config.alternateEndpoints && config.alternateEndpoints->size() >= lowestOther)) {
+        return std::nullopt;
     }
     return config;
 }
@@ -324,17 +373,27 @@ std::vector<VirtualPrinterConfig> parseSimulatedBus(const Bytes& xml) {
 }
 
 std::vector<VirtualPrinterConfig> loadSimulatedBus(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
+    // Non-blocking, so that a FIFO or a device node never holds the open;
+    // only a regular file is read at all.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return {};
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kLargestBusFile) return {};
     Bytes data;
     char chunk[65536];
-    while (in) {
-        in.read(chunk, sizeof chunk);
-        const auto n = static_cast<std::size_t>(in.gcount());
-        if (data.size() + n > kLargestBusFile) return {};
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return {};
+        if (n == 0) break;
+        if (data.size() + static_cast<std::size_t>(n) > kLargestBusFile) return {};
         data.insert(data.end(), chunk, chunk + n);
     }
-    if (in.bad()) return {};
     return parseSimulatedBus(data);
 }
 

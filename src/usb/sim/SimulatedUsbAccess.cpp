@@ -60,10 +60,11 @@ public:
 
 class InterfaceService final : public UsbService {
 public:
-    InterfaceService(std::shared_ptr<Bus> bus, std::size_t index)
-        : bus(std::move(bus)), index(index) {}
+    InterfaceService(std::shared_ptr<Bus> bus, std::size_t index, std::uint8_t number)
+        : bus(std::move(bus)), index(index), number(number) {}
     std::shared_ptr<Bus> bus;
     std::size_t index;
+    std::uint8_t number;
 };
 
 Clock::time_point deadlineAfter(Clock::time_point from, std::uint32_t ms) {
@@ -150,7 +151,9 @@ public:
         if (interfaces == nullptr) return kIOReturnBadArgument;
         if (mBus->gone(mIndex)) return kIOReturnNoDevice;
         interfaces->clear();
-        interfaces->push_back(std::make_shared<InterfaceService>(mBus, mIndex));
+        for (std::uint8_t number = 0; number < model().interfaceCount(); ++number) {
+            interfaces->push_back(std::make_shared<InterfaceService>(mBus, mIndex, number));
+        }
         return kIOReturnSuccess;
     }
 
@@ -173,10 +176,13 @@ private:
     bool mOpen = false;
 };
 
+// One interface of a virtual printer. Interface 0 is the printer with its
+// pipes; the other interfaces of a multifunction printer can be claimed and
+// released (each claim is counted), but their pipes are not modelled.
 class SimInterface final : public UsbInterface {
 public:
-    SimInterface(std::shared_ptr<Bus> bus, std::size_t index)
-        : mBus(std::move(bus)), mIndex(index) {}
+    SimInterface(std::shared_ptr<Bus> bus, std::size_t index, std::uint8_t number)
+        : mBus(std::move(bus)), mIndex(index), mNumber(number) {}
     ~SimInterface() override {
         if (mOpen) USBInterfaceClose();
     }
@@ -185,6 +191,12 @@ public:
         Lock lock(mBus->mutex);
         auto& slot = mBus->slots[mIndex];
         if (mBus->gone(mIndex)) return kIOReturnNoDevice;
+        if (mNumber != 0) {
+            if (mOpen) return kIOReturnExclusiveAccess;
+            mOpen = true;
+            ++slot.activity.otherInterfaceOpens;
+            return kIOReturnSuccess;
+        }
         if (mOpen || slot.activity.interfaceOpen || slot.model->config().interfaceHeldOpen) {
             return kIOReturnExclusiveAccess;
         }
@@ -200,6 +212,7 @@ public:
         if (!mOpen) return kIOReturnNotOpen;
         auto& slot = mBus->slots[mIndex];
         mOpen = false;
+        if (mNumber != 0) return kIOReturnSuccess;
         mHostHalted.clear();
         slot.activity.interfaceOpen = false;
         ++slot.activity.interfaceCloses;
@@ -211,7 +224,7 @@ public:
         if (number == nullptr) return kIOReturnBadArgument;
         Lock lock(mBus->mutex);
         if (mBus->gone(mIndex)) return kIOReturnNoDevice;
-        *number = 0;
+        *number = mNumber;
         return kIOReturnSuccess;
     }
 
@@ -383,10 +396,12 @@ private:
         return model().endpointsOf(model().currentAlternateSetting());
     }
 
-    // With the lock held: the interface is there and open.
+    // With the lock held: the interface is there and open, and it is the
+    // printer interface.
     IOReturn usable() {
         if (mBus->gone(mIndex)) return kIOReturnNoDevice;
         if (!mOpen) return kIOReturnNotOpen;
+        if (mNumber != 0) return kIOReturnUnsupported;
         return kIOReturnSuccess;
     }
 
@@ -418,6 +433,7 @@ private:
 
     std::shared_ptr<Bus> mBus;
     std::size_t mIndex;
+    std::uint8_t mNumber;
     bool mOpen = false;
     std::vector<std::uint8_t> mHostHalted;  // pipe references
 };
@@ -465,7 +481,7 @@ std::unique_ptr<UsbInterface> SimulatedUsbAccess::createInterfaceInterface(
     if (interface == nullptr || interface->bus != mBus) return nullptr;
     Lock lock(mBus->mutex);
     if (interface->index >= mBus->slots.size() || mBus->gone(interface->index)) return nullptr;
-    return std::make_unique<SimInterface>(mBus, interface->index);
+    return std::make_unique<SimInterface>(mBus, interface->index, interface->number);
 }
 
 sim::VirtualPrinter& SimulatedUsbAccess::printer(std::size_t index) {

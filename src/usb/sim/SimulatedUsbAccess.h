@@ -60,6 +60,8 @@ public:
         unsigned deviceCloses = 0;     // closes, explicit or by destruction
         unsigned interfaceOpens = 0;   // successful USBInterfaceOpen calls so far
         unsigned interfaceCloses = 0;  // closes, explicit or by destruction
+        // Successful claims of the printer's other interfaces (1, 2, ...).
+        unsigned otherInterfaceOpens = 0;
     };
     Activity activity(std::size_t index);
     // Over the whole bus: devices / interfaces held open right now.

@@ -145,8 +145,17 @@ VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config, Clock::time_point st
         // Opened now, so that a printer that receives nothing still leaves
         // an (empty) capture behind; unbuffered, so that the capture can be
         // read while the transfer runs.
+        // Non-blocking, so that a FIFO nobody reads fails here instead of
+        // hanging; the writes then block as usual.
         mCaptureFd = ::open(mConfig.captureFile->c_str(),
-                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+        if (mCaptureFd >= 0) {
+            const int flags = ::fcntl(mCaptureFd, F_GETFL);
+            if (flags < 0 || ::fcntl(mCaptureFd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+                ::close(mCaptureFd);
+                mCaptureFd = -1;
+            }
+        }
     }
 }
 
@@ -189,6 +198,11 @@ std::uint8_t VirtualPrinter::alternateSettingCount() const {
     return static_cast<std::uint8_t>(std::min(highest + 1, 255u));
 }
 
+std::uint8_t VirtualPrinter::interfaceCount() const {
+    return static_cast<std::uint8_t>(
+        1 + std::min(mConfig.otherInterfaces.size(), kMostOtherInterfaces));
+}
+
 const std::vector<EndpointConfig>& VirtualPrinter::endpointsOf(std::uint8_t alternateSetting) const {
     static const std::vector<EndpointConfig> kNone;
     if (alternateSetting >= alternateSettingCount()) return kNone;
@@ -197,7 +211,7 @@ const std::vector<EndpointConfig>& VirtualPrinter::endpointsOf(std::uint8_t alte
 }
 
 Bytes VirtualPrinter::configurationDescriptor() const {
-    Bytes d = {9, kDescriptorConfiguration, 0, 0, 1 /* interfaces */, 1 /* value */,
+    Bytes d = {9, kDescriptorConfiguration, 0, 0, interfaceCount(), 1 /* value */,
                0 /* no string */, 0xC0 /* self-powered */, 1 /* 2 mA */};
     for (unsigned alt = 0; alt < alternateSettingCount(); ++alt) {
         const auto& endpoints = endpointsOf(static_cast<std::uint8_t>(alt));
@@ -213,6 +227,23 @@ Bytes VirtualPrinter::configurationDescriptor() const {
             d.push_back(isBulk(ep.kind) ? 2 : 3);
             putLE16(d, ep.maxPacketSize);
             d.push_back(isBulk(ep.kind) ? 0 : 4);
+        }
+    }
+    for (std::size_t i = 0; i + 1 < interfaceCount(); ++i) {
+        const auto number = static_cast<std::uint8_t>(i + 1);
+        std::uint8_t interfaceClass = 0xFF, subClass = 0, protocol = 0;
+        switch (mConfig.otherInterfaces[i]) {
+            case OtherInterface::MassStorage: interfaceClass = 8, subClass = 6, protocol = 0x50; break;
+            case OtherInterface::Printer: interfaceClass = 7, subClass = 1, protocol = 2; break;
+            case OtherInterface::Vendor: break;
+        }
+        d.insert(d.end(), {9, kDescriptorInterface, number, 0, 2, interfaceClass, subClass,
+                           protocol, 0});
+        const std::uint8_t endpoint = otherInterfaceEndpointNumber(number);
+        for (const std::uint8_t address : {endpoint, static_cast<std::uint8_t>(endpoint | 0x80)}) {
+            d.insert(d.end(), {7, kDescriptorEndpoint, address, 2});
+            putLE16(d, 512);
+            d.push_back(0);
         }
     }
     const auto total = static_cast<std::uint16_t>(std::min<std::size_t>(d.size(), 0xFFFF));
@@ -391,11 +422,29 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
                                         ? *mConfig.disconnectAfterBytes - mBytesReceived
                                         : 0);
     }
+    if (mConfig.stopTakingAfterBytes) {
+        // Nothing past the stop is ever taken, so no retry can help.
+        const std::uint64_t stop = *mConfig.stopTakingAfterBytes;
+        const std::uint64_t left = stop > mBytesReceived ? stop - mBytesReceived : 0;
+        if (left < rest.size() && left <= allowed) result.retryAt = Clock::time_point::max();
+        allowed = std::min(allowed, left);
+    }
 
-    const auto taken = static_cast<std::size_t>(allowed);
+    std::size_t taken = static_cast<std::size_t>(allowed);
+    // Bytes that cannot be recorded are not taken: a test that relies on
+    // the capture must not pass on a job the capture lacks.
+    const std::size_t captured = capture(rest.first(taken));
+    const bool captureFailed = captured < taken;
+    taken = captured;
     if (mConfig.acceptBytesPerSecond) mOutCredit -= static_cast<double>(taken);
     receive(rest.first(taken), now);
     result.accepted = taken;
+    if (captureFailed) {
+        haltEndpoint(address);
+        result.stalled = true;
+        result.retryAt = Clock::time_point::max();
+        return result;
+    }
 
     if (mConfig.disconnectAfterBytes && mBytesReceived >= *mConfig.disconnectAfterBytes) {
         mDisconnected = true;
@@ -421,20 +470,23 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
     return result;
 }
 
+std::size_t VirtualPrinter::capture(std::span<const std::uint8_t> bytes) {
+    if (!mConfig.captureFile || mConfig.captureFile->empty()) return bytes.size();
+    if (mCaptureFd < 0) return 0;
+    const std::uint8_t* p = bytes.data();
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(mCaptureFd, p + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    return written;
+}
+
 void VirtualPrinter::receive(std::span<const std::uint8_t> bytes, Clock::time_point now) {
     if (bytes.empty()) return;
     mBytesReceived += bytes.size();
-    if (mCaptureFd >= 0) {
-        const std::uint8_t* p = bytes.data();
-        std::size_t left = bytes.size();
-        while (left > 0) {
-            const ssize_t n = ::write(mCaptureFd, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-    }
     if (mConfig.answer) return;  // a fixed answer replaces the PJL answers
     for (std::uint8_t byte : bytes) {
         if (byte == '\n') {

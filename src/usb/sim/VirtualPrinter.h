@@ -33,6 +33,17 @@ struct EndpointConfig {
 
 enum class IdleIn { Zlp, Nak };
 
+// An interface of a multifunction printer besides the printer interface 0.
+// Each has one alternate setting with a bulk OUT and a bulk IN endpoint,
+// numbered from 15 downward (interface 1: 0x0F and 0x8F, interface 2: 0x0E
+// and 0x8E, ...), so they never clash with interface 0's.
+enum class OtherInterface {
+    MassStorage,  // a memory-card reader (class 8)
+    Printer,      // a second printer-class interface (class 7)
+    Vendor,       // vendor-specific (class 0xFF)
+};
+inline constexpr std::size_t kMostOtherInterfaces = 4;
+
 // The endpoints a printer has when its bus file names none.
 std::vector<EndpointConfig> defaultEndpoints();
 
@@ -57,12 +68,20 @@ struct VirtualPrinterConfig {
     std::vector<EndpointConfig> endpoints = defaultEndpoints();
     // Endpoints of alternate setting 1 where they differ from `endpoints`.
     std::optional<std::vector<EndpointConfig>> alternateEndpoints;
+    // Interfaces 1, 2, ... in this order.
+    std::vector<OtherInterface> otherInterfaces;
     Bytes pendingAnswer;                 // readable before anything is written
     std::optional<Bytes> answer;         // the answer to every write
     std::uint32_t answerDelayMs = 0;
     IdleIn idleIn = IdleIn::Zlp;
     std::optional<std::uint64_t> acceptBytesPerSecond;  // 0: takes nothing at all
-    std::optional<std::string> captureFile;  // every bulk OUT byte appended
+    // Every bulk OUT byte is appended; a capture that cannot be written
+    // (cannot be opened, a write fails) halts bulk OUT instead of taking
+    // data it cannot record.
+    std::optional<std::string> captureFile;
+    // Paper out: after this many bytes bulk OUT takes nothing more (NAK),
+    // without a halt.
+    std::optional<std::uint64_t> stopTakingAfterBytes;
     std::optional<std::uint64_t> failWriteAfterBytes;
     // The device leaves the bus once this many bytes were received.
     std::optional<std::uint64_t> disconnectAfterBytes;
@@ -102,6 +121,13 @@ public:
     Bytes deviceDescriptor() const;          // 18 bytes
     Bytes configurationDescriptor() const;   // with every alternate setting
     std::uint8_t alternateSettingCount() const;
+    // 1 + the other interfaces.
+    std::uint8_t interfaceCount() const;
+    // The endpoint number both endpoints of other interface `number` (1..)
+    // carry.
+    static std::uint8_t otherInterfaceEndpointNumber(std::uint8_t number) {
+        return static_cast<std::uint8_t>(16 - number);
+    }
     std::uint8_t currentAlternateSetting() const { return mAlternateSetting; }
     // The endpoints of one alternate setting, in pipe-reference order;
     // endpoint numbers are the 1-based positions.
@@ -173,6 +199,9 @@ public:
     std::size_t queuedAnswerBytes() const;
 
 private:
+    // Appends to the capture file, if any; the bytes written (all of them
+    // without a capture file).
+    std::size_t capture(std::span<const std::uint8_t> bytes);
     void receive(std::span<const std::uint8_t> bytes, Clock::time_point now);
     void answerLine(const std::string& line, Clock::time_point now);
     void queueAnswer(Bytes bytes, Clock::time_point readyAt);
