@@ -18,9 +18,11 @@ namespace zelvik::test {
 class Process {
 public:
     // Starts `program` with `arguments`; `environment` entries (NAME=value)
-    // are added to this process's environment.
+    // are added to this process's environment. The child starts with no
+    // signal blocked, as from a shell, or with `blocked` blocked, as a front
+    // end that signals at once starts it.
     Process(const std::string& program, const std::vector<std::string>& arguments,
-            const std::vector<std::string>& environment = {}) {
+            const std::vector<std::string>& environment = {}, std::vector<int> blocked = {}) {
         std::vector<std::string> args{program};
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
@@ -33,12 +35,12 @@ public:
         for (auto& e : env) envp.push_back(e.data());
         envp.push_back(nullptr);
 
-        // The child starts with no signal blocked, as from a shell.
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attributes, &none);
+        sigset_t mask;
+        sigemptyset(&mask);
+        for (int number : blocked) sigaddset(&mask, number);
+        posix_spawnattr_setsigmask(&attributes, &mask);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
         if (posix_spawn(&mPid, program.c_str(), nullptr, &attributes, argv.data(), envp.data()) != 0)
             mPid = -1;

@@ -91,6 +91,11 @@ protected:
         return std::make_unique<Process>(program(), arguments, environment());
     }
     std::unique_ptr<Process> start() { return start({commandPath()}); }
+    // As a front end that may signal at once starts the program.
+    std::unique_ptr<Process> startWithReopenBlocked() {
+        return std::make_unique<Process>(program(), std::vector<std::string>{commandPath()}, environment(),
+                                         std::vector<int>{SIGUSR1});
+    }
 
     // Runs the command file at the command path to its end.
     void run(std::chrono::milliseconds limit = std::chrono::seconds(30)) {
