@@ -1,0 +1,553 @@
+// SPDX-License-Identifier: Apache-2.0
+// One run of the helper: a private directory with the command file, the
+// child, and a poll loop that sleeps until the child ends, a file in the
+// directory changes (inotify) or the caller cancels (an eventfd).
+#include "zelvik/client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "Process.h"
+#include "xml/KxXmlDataConverter.h"
+
+#ifndef ZELVIK_INSTALLED_HELPER
+#define ZELVIK_INSTALLED_HELPER "/usr/libexec/zelvik/zelvik"
+#endif
+#ifndef ZELVIK_INSTALLED_SIM_HELPER
+#define ZELVIK_INSTALLED_SIM_HELPER "/usr/bin/zelvik-sim"
+#endif
+
+namespace zelvik::client {
+
+Helper Helper::installed() { return Helper{ZELVIK_INSTALLED_HELPER, {}}; }
+Helper Helper::simulated(const std::string& busFile) { return simulated(busFile, ZELVIK_INSTALLED_SIM_HELPER); }
+Helper Helper::simulated(const std::string& busFile, std::string program) {
+    std::error_code ignored;
+    const auto absolute = std::filesystem::absolute(busFile, ignored);
+    return Helper{std::move(program), {"ZELVIK_SIMULATED_BUS=" + (absolute.empty() ? busFile : absolute.string())}};
+}
+
+std::string Error::message() const {
+    std::string text;
+    switch (mKind) {
+        case ErrorKind::helperReported:
+            switch (mCode) {
+                case 1: text = "the helper did not carry out the command (unknown command or missing parameter)"; break;
+                case 3: text = "the printer list could not be produced"; break;
+                case 4: text = "the file to send cannot be used (missing, unreadable, not a regular file or too long)"; break;
+                case 5: text = "the helper could not save its answer"; break;
+                case 7: text = "printer not found or busy"; break;
+                case 8: text = "the printer did not answer in time"; break;
+                default: text = "the helper reported code " + std::to_string(mCode); break;
+            }
+            break;
+        case ErrorKind::badRequest: text = "request refused"; break;
+        case ErrorKind::setupFailed: text = "could not prepare the command"; break;
+        case ErrorKind::startFailed: text = "the helper could not be started"; break;
+        case ErrorKind::noStatus: text = "the helper ended without a status"; break;
+        case ErrorKind::resultMissing: text = "the helper left no result"; break;
+        case ErrorKind::resultMalformed: text = "the helper's result makes no sense"; break;
+    }
+    if (!mDetail.empty()) text += ": " + mDetail;
+    return text;
+}
+
+namespace {
+
+using Parameters = std::vector<std::pair<std::string, std::string>>;
+
+constexpr std::size_t kLongestPJLRequest = 2047;  // what the helper reads in one go
+constexpr std::size_t kLargestResult = 16 * 1024 * 1024;
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : mFd(fd) {}
+    ~Fd() {
+        if (mFd >= 0) ::close(mFd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return mFd; }
+
+private:
+    int mFd;
+};
+
+// A directory only this user can enter, removed with all it holds.
+class PrivateDirectory {
+public:
+    PrivateDirectory() {
+        std::error_code error;
+        std::filesystem::path base;
+        if (const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+            runtime != nullptr && runtime[0] == '/' && std::filesystem::is_directory(runtime, error)) {
+            base = runtime;
+        } else {
+            base = std::filesystem::temp_directory_path(error);
+            if (error) base = "/tmp";
+        }
+        std::string pattern = (base / "zelvik-client-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) mPath = pattern;  // mode 0700
+    }
+    ~PrivateDirectory() {
+        if (mPath.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(mPath, ignored);
+    }
+    PrivateDirectory(const PrivateDirectory&) = delete;
+    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
+
+    bool made() const { return !mPath.empty(); }
+    const std::string& path() const { return mPath; }
+    std::string file(const char* name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The whole content of a regular file; nothing when it is absent, no
+// regular file or larger than `limit`.
+std::optional<std::string> readFile(const std::string& path, std::size_t limit = kLargestResult) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string content;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) return content;
+        if (content.size() + static_cast<std::size_t>(n) > limit) return std::nullopt;
+        content.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+// Writes a new file under a temporary name and renames it into place, so
+// that the helper never reads a part of it.
+bool writeFileWhole(const std::string& path, const std::string& content) {
+    const std::string part = path + ".part";
+    {
+        Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (fd.get() < 0) return false;
+        std::size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                ::unlink(part.c_str());
+                return false;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    if (::rename(part.c_str(), path.c_str()) != 0) {
+        ::unlink(part.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> commandXml(const std::string& command, const std::string& statusPath,
+                                      const Parameters& parameters) {
+    Dictionary body;
+    body.set("command", Value(command));
+    body.set("statusFilePath", Value(statusPath));
+    for (const auto& [name, value] : parameters) body.set(name, Value(value));
+    const KxXmlDataConverter converter;
+    const std::optional<Bytes> xml = converter.copyDictionaryToXmlDataNS(body, "commandBody");
+    if (!xml) return std::nullopt;
+    return std::string(xml->begin(), xml->end());
+}
+
+std::optional<Dictionary> readXml(const std::string& path) {
+    const std::optional<std::string> text = readFile(path);
+    if (!text) return std::nullopt;
+    const KxXmlDataConverter converter;
+    return converter.copyXMLDataToDictionaryNS(Bytes(text->begin(), text->end()));
+}
+
+// A whole decimal number, nothing else.
+std::optional<long long> wholeNumber(std::string_view text) {
+    long long value = 0;
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<int> statusCode(const std::string& path) {
+    const std::optional<Dictionary> document = readXml(path);
+    if (!document) return std::nullopt;
+    const Dictionary* body = document->findDictionary("statusBody");
+    const std::string* code = body != nullptr ? body->findString("errorCode") : nullptr;
+    if (code == nullptr) return std::nullopt;
+    const std::optional<long long> number = wholeNumber(*code);
+    if (!number || *number < 0 || *number > 255) return std::nullopt;
+    return static_cast<int>(*number);
+}
+
+// A progress file's figure; a file grown while it was sent may show more
+// than 100, which is 100.
+std::optional<int> progressFigure(const std::string& path) {
+    const std::optional<std::string> text = readFile(path, 32);
+    if (!text) return std::nullopt;
+    const std::optional<long long> number = wholeNumber(*text);
+    if (!number || *number < 0) return std::nullopt;
+    return static_cast<int>(std::min<long long>(*number, 100));
+}
+
+std::string describeStatus(int status) {
+    if (WIFSIGNALED(status)) return std::string("it was ended by signal ") + std::to_string(WTERMSIG(status));
+    return "it exited with " + std::to_string(WEXITSTATUS(status));
+}
+
+}  // namespace
+
+// What a job needs to know about its command, fixed before it starts.
+struct Job::State {
+    enum class Kind { print, pjl, list, active };
+    Kind kind = Kind::print;
+    std::string command;
+    Parameters parameters;
+    std::string pjlBytes;
+    ProgressHandler onProgress;
+    std::string helperProgram;
+    std::vector<std::string> helperEnvironment;
+
+    PrivateDirectory dir;
+    std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath;
+    Fd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::atomic<bool> cancelRequested{false};
+    std::atomic<int> lastProgress{-1};
+
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::optional<Result<Completion>> result;
+    std::thread thread;
+
+    void finish(Result<Completion> outcome) {
+        std::lock_guard lock(mutex);
+        result = std::move(outcome);
+        ended.notify_all();
+    }
+    Result<Completion> run();
+    void followProgress();
+};
+
+namespace {
+
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "cancel() must be usable from a signal handler");
+
+std::unique_ptr<Job::State> prepare(const Helper& helper, Job::State::Kind kind, std::string command) {
+    auto state = std::make_unique<Job::State>();
+    state->helperProgram = helper.program;
+    state->helperEnvironment = helper.environment;
+    state->kind = kind;
+    state->command = std::move(command);
+    if (state->dir.made()) {
+        state->commandPath = state->dir.file("command.xml");
+        state->statusPath = state->dir.file("status.xml");
+        state->resultPath = state->dir.file(kind == Job::State::Kind::list ? "printers.xml" : "result");
+        state->cancelStatusPath = state->dir.file("cancel-status.xml");
+        state->queryPath = state->dir.file("query.pjl");
+    }
+    return state;
+}
+
+std::string absolutePath(const std::string& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute.string();
+}
+
+}  // namespace
+
+void Job::State::followProgress() {
+    if (kind != Kind::print) return;
+    const std::optional<int> figure = progressFigure(resultPath);
+    if (!figure || *figure <= lastProgress.load()) return;
+    lastProgress.store(*figure);
+    if (onProgress) onProgress(*figure);
+}
+
+Result<Completion> Job::State::run() {
+    if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, std::strerror(errno));
+    if (kind == Kind::pjl && !writeFileWhole(queryPath, pjlBytes)) {
+        return Error(ErrorKind::setupFailed, 0, "cannot write the PJL request");
+    }
+    const std::optional<std::string> xml = commandXml(command, statusPath, parameters);
+    if (!xml) return Error(ErrorKind::badRequest, 0, "a parameter cannot be written as XML text");
+    if (!writeFileWhole(commandPath, *xml)) return Error(ErrorKind::setupFailed, 0, std::strerror(errno));
+
+    // Watched before the start, so that no change goes unseen.
+    Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (watch.get() < 0 ||
+        ::inotify_add_watch(watch.get(), dir.path().c_str(),
+                            IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM) < 0) {
+        return Error(ErrorKind::setupFailed, 0, std::string("inotify: ") + std::strerror(errno));
+    }
+
+    detail::ChildProcess child;
+    if (const int error = child.start(helperProgram, commandPath, helperEnvironment); error != 0) {
+        return Error(ErrorKind::startFailed, 0, helperProgram + ": " + std::strerror(error));
+    }
+
+    bool cancelSent = false;
+    for (;;) {
+        pollfd fds[3] = {{watch.get(), POLLIN, 0}, {child.exitFd(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+        if (::poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            ::kill(child.pid(), SIGKILL);
+            child.reap();
+            return Error(ErrorKind::setupFailed, 0, std::string("poll: ") + std::strerror(errno));
+        }
+        if (fds[0].revents != 0) {
+            alignas(inotify_event) char events[4096];
+            while (::read(watch.get(), events, sizeof events) > 0) {
+            }
+        }
+        if (fds[2].revents != 0) {
+            std::uint64_t count = 0;
+            while (::read(wake.get(), &count, sizeof count) > 0) {
+            }
+        }
+        followProgress();
+        // The cancel file may replace the command file only once the helper
+        // has taken its command: before that it would be the command.
+        if (cancelRequested.load() && !cancelSent && !exists(commandPath)) {
+            const std::optional<std::string> cancel = commandXml("processCancel", cancelStatusPath, {});
+            if (cancel && writeFileWhole(commandPath, *cancel)) {
+                cancelSent = true;
+                // Our own child, not yet reaped: the pid is still its own.
+                ::kill(child.pid(), SIGUSR1);
+            }
+        }
+        if (fds[1].revents != 0) break;
+    }
+    const int waitStatus = child.reap();
+    followProgress();
+
+    // The helper ended. A cancel file it never took is removed with the
+    // directory; a cancel counts only when it was taken.
+    const bool commandLeft = exists(commandPath);
+    const bool cancelTaken = cancelSent && !commandLeft;
+    const std::optional<int> code = statusCode(statusPath);
+    if (!code) {
+        if (!cancelSent && commandLeft) {
+            return Error(ErrorKind::noStatus, 0, "it refused the command file (" + describeStatus(waitStatus) + ")");
+        }
+        return Error(ErrorKind::noStatus, 0, describeStatus(waitStatus));
+    }
+    if (*code != 0) return Error::reported(*code);
+
+    Completion completion;
+    completion.progress = lastProgress.load();
+    switch (kind) {
+        case Kind::print:
+            // A cancel that came when the last byte was already sent leaves
+            // a complete job.
+            completion.cancelled = cancelTaken && completion.progress < 100;
+            if (!cancelTaken && completion.progress < 0) {
+                return Error(ErrorKind::resultMissing, 0, "no progress file");
+            }
+            break;
+        case Kind::pjl: {
+            std::optional<std::string> answer = readFile(resultPath);
+            if (!answer) {
+                if (cancelTaken) {
+                    completion.cancelled = true;
+                    break;
+                }
+                return Error(ErrorKind::resultMissing, 0, "no answer file");
+            }
+            completion.answer = std::move(*answer);
+            break;
+        }
+        case Kind::list:
+        case Kind::active: {
+            std::optional<std::string> answer = readFile(resultPath);
+            if (!answer) return Error(ErrorKind::resultMissing, 0, "no result file");
+            completion.answer = std::move(*answer);
+            break;
+        }
+    }
+    return completion;
+}
+
+Job::Job(std::unique_ptr<State> state) : mState(std::move(state)) {
+    State* running = mState.get();
+    running->thread = std::thread([running] {
+        // Signals are the front end's business: they go to its own threads.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        running->finish(running->run());
+    });
+}
+Job::Job(Job&&) noexcept = default;
+Job& Job::operator=(Job&& other) noexcept {
+    if (this != &other) {
+        Job gone(std::move(*this));
+        mState = std::move(other.mState);
+    }
+    return *this;
+}
+Job::~Job() {
+    if (!mState) return;
+    cancel();
+    if (mState->thread.joinable()) mState->thread.join();
+}
+
+void Job::cancel() noexcept {
+    if (!mState) return;
+    mState->cancelRequested.store(true);
+    const std::uint64_t one = 1;
+    // Async-signal-safe: an atomic store and a write.
+    [[maybe_unused]] const ssize_t written = ::write(mState->wake.get(), &one, sizeof one);
+}
+
+const Result<Completion>& Job::wait() {
+    std::unique_lock lock(mState->mutex);
+    mState->ended.wait(lock, [this] { return mState->result.has_value(); });
+    return *mState->result;
+}
+
+int Job::progress() const noexcept { return mState ? mState->lastProgress.load() : -1; }
+
+Job Job::print(const Helper& helper, const std::string& deviceURI, const std::string& file,
+               ProgressHandler onProgress) {
+    auto state = prepare(helper, State::Kind::print, "dataOutput");
+    state->parameters = {{"deviceURI", deviceURI},
+                         {"outputFilePath", absolutePath(file)},
+                         {"responseFilePath", state->resultPath}};
+    state->onProgress = std::move(onProgress);
+    return Job(std::move(state));
+}
+
+Job Job::pjl(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
+             std::chrono::seconds timeLimit) {
+    auto state = prepare(helper, State::Kind::pjl, "sendPJLCommand");
+    state->pjlBytes = std::string(bytes);
+    state->parameters = {{"deviceURI", deviceURI},
+                         {"outputFilePath", state->queryPath},
+                         {"responseFilePath", state->resultPath},
+                         {"timeOut", std::to_string(timeLimit.count())}};
+    return Job(std::move(state));
+}
+
+namespace {
+
+Result<Completion> runJob(std::unique_ptr<Job::State> state);
+
+}  // namespace
+
+Result<std::string> sendPJL(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
+                            std::chrono::seconds timeLimit) {
+    if (bytes.size() > kLongestPJLRequest) {
+        return Error(ErrorKind::badRequest, 0, "a PJL request is at most 2047 bytes");
+    }
+    if (timeLimit.count() < 0) return Error(ErrorKind::badRequest, 0, "a negative time limit");
+    Job job = Job::pjl(helper, deviceURI, bytes, timeLimit);
+    const Result<Completion>& done = job.wait();
+    if (!done) return done.error();
+    return done->answer;
+}
+
+Result<Completion> printFile(const Helper& helper, const std::string& deviceURI, const std::string& file,
+                             Job::ProgressHandler onProgress) {
+    Job job = Job::print(helper, deviceURI, file, std::move(onProgress));
+    return job.wait();
+}
+
+Result<std::vector<Printer>> listPrinters(const Helper& helper, std::optional<int> maximum) {
+    auto state = prepare(helper, Job::State::Kind::list, "getPrinterList");
+    state->parameters = {{"printerListFilePath", state->resultPath},
+                         {"printerListMax", std::to_string(maximum ? *maximum : -1)}};
+    const Result<Completion> done = runJob(std::move(state));
+    if (!done) return done.error();
+
+    const KxXmlDataConverter converter;
+    const std::optional<Dictionary> document =
+        converter.copyXMLDataToDictionaryNS(Bytes(done->answer.begin(), done->answer.end()));
+    const Value* body = document ? document->find("printerListBody") : nullptr;
+    if (body == nullptr) return Error(ErrorKind::resultMalformed, 0, "no printer list");
+    std::vector<Printer> printers;
+    // An empty list is an empty element, one printer a dictionary, more an
+    // array of them.
+    if (body->isString()) return printers;
+    const Dictionary* list = body->asDictionary();
+    const Value* entries = list != nullptr ? list->find("deviceInformation") : nullptr;
+    if (entries == nullptr) return Error(ErrorKind::resultMalformed, 0, "no printer list");
+    auto add = [&printers](const Value& entry) {
+        const Dictionary* info = entry.asDictionary();
+        if (info == nullptr) return false;
+        const std::string* model = info->findString("modelName");
+        const std::string* serial = info->findString("serialNumber");
+        const std::string* uri = info->findString("deviceURI");
+        if (model == nullptr || serial == nullptr || uri == nullptr) return false;
+        printers.push_back(Printer{*model, *serial, *uri});
+        return true;
+    };
+    if (const Array* array = entries->asArray()) {
+        for (const Value& entry : *array) {
+            if (!add(entry)) return Error(ErrorKind::resultMalformed, 0, "a printer entry");
+        }
+    } else if (!add(*entries)) {
+        return Error(ErrorKind::resultMalformed, 0, "a printer entry");
+    }
+    return printers;
+}
+
+Result<bool> isMachineActive(const Helper& helper, const std::string& deviceURI) {
+    auto state = prepare(helper, Job::State::Kind::active, "isMachineActive");
+    state->parameters = {{"deviceURI", deviceURI}, {"responseFilePath", state->resultPath}};
+    const Result<Completion> done = runJob(std::move(state));
+    if (!done) return done.error();
+    if (done->answer == "True") return true;
+    if (done->answer == "False") return false;
+    return Error(ErrorKind::resultMalformed, 0, "neither True nor False");
+}
+
+std::string pjlRequest(const std::vector<std::string>& commands) {
+    static const std::string kUniversalExit = "\x1b%-12345X";
+    std::string request = kUniversalExit;
+    for (const std::string& command : commands) {
+        if (command.rfind("@PJL", 0) != 0) request += "@PJL ";
+        request += command;
+        request += "\r\n";
+    }
+    return request + kUniversalExit;
+}
+
+namespace {
+
+// The short commands run on the caller's thread.
+Result<Completion> runJob(std::unique_ptr<Job::State> state) { return state->run(); }
+
+}  // namespace
+
+}  // namespace zelvik::client

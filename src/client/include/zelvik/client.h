@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: Apache-2.0
+// The Zelvik client library: runs the zelvik helper for a front end.
+//
+// Each call starts the helper once, in a private directory of its own, and
+// turns its status and result files into values:
+//
+//   zelvik::client::Helper helper = zelvik::client::Helper::installed();
+//   auto printers = zelvik::client::listPrinters(helper);
+//   if (!printers) std::cerr << printers.error().message() << '\n';
+//
+// The long commands (a print, a PJL query) run as a Job that can be
+// cancelled from any thread, or from a signal handler.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zelvik::client {
+
+// The program that carries out the commands, and what it needs in its
+// environment besides the caller's own.
+struct Helper {
+    std::string program;
+    std::vector<std::string> environment;  // NAME=value
+
+    // The installed helper, driving real printers.
+    static Helper installed();
+    // The simulating helper on a bus file of virtual printers.
+    static Helper simulated(const std::string& busFile);
+    static Helper simulated(const std::string& busFile, std::string program);
+};
+
+enum class ErrorKind {
+    helperReported,   // the helper's status code, in Error::code()
+    badRequest,       // refused before the helper was started
+    setupFailed,      // the private directory or the command file
+    startFailed,      // the helper could not be started
+    noStatus,         // the helper ended without a status file
+    resultMissing,    // status 0, but no result file
+    resultMalformed,  // status 0, but a result file that makes no sense
+};
+
+class Error {
+public:
+    Error(ErrorKind kind, int code, std::string detail = {})
+        : mKind(kind), mCode(code), mDetail(std::move(detail)) {}
+    static Error reported(int code) { return Error(ErrorKind::helperReported, code); }
+
+    ErrorKind kind() const { return mKind; }
+    // The helper's status code (1, 3, 4, 5, 7, 8); 0 for the client's own
+    // failures.
+    int code() const { return mCode; }
+    const std::string& detail() const { return mDetail; }
+    // One line of English, without a final full stop.
+    std::string message() const;
+
+private:
+    ErrorKind mKind;
+    int mCode;
+    std::string mDetail;
+};
+
+// A value or the error that stands in its place.
+template <typename T>
+class Result {
+public:
+    Result(T value) : mValue(std::move(value)) {}
+    Result(Error error) : mError(std::move(error)) {}
+
+    bool ok() const { return mValue.has_value(); }
+    explicit operator bool() const { return ok(); }
+    // Only when ok().
+    const T& value() const& { return *mValue; }
+    T&& value() && { return std::move(*mValue); }
+    const T& operator*() const { return *mValue; }
+    const T* operator->() const { return &*mValue; }
+    // Only when !ok().
+    const Error& error() const { return *mError; }
+
+private:
+    std::optional<T> mValue;
+    std::optional<Error> mError;
+};
+
+struct Printer {
+    std::string modelName;
+    std::string serialNumber;
+    std::string deviceURI;
+};
+
+// How a job ended when it was not a failure.
+struct Completion {
+    bool cancelled = false;
+    int progress = -1;   // the last progress figure (0..100); -1 for none
+    std::string answer;  // a PJL query's answer bytes
+};
+
+// A command the helper carries out while the caller goes on.
+class Job {
+public:
+    // Called on the job's own thread with each new figure, rising, 0..100.
+    using ProgressHandler = std::function<void(int percent)>;
+
+    // Streams a print file to a printer.
+    static Job print(const Helper& helper, const std::string& deviceURI, const std::string& file,
+                     ProgressHandler onProgress = {});
+    // Sends PJL bytes (at most 2047) and captures the printer's first answer.
+    static Job pjl(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
+                   std::chrono::seconds timeLimit);
+
+    Job(Job&&) noexcept;
+    Job& operator=(Job&&) noexcept;
+    // A job still running is cancelled and waited for.
+    ~Job();
+
+    // Asks the helper to stop. Callable from any thread and from a signal
+    // handler; a cancel after the job ended does nothing.
+    void cancel() noexcept;
+    // Blocks until the job has ended; the same result on every call.
+    const Result<Completion>& wait();
+    // The last progress figure, -1 before the first.
+    int progress() const noexcept;
+
+    struct State;
+
+private:
+    explicit Job(std::unique_ptr<State> state);
+    std::unique_ptr<State> mState;
+};
+
+// One call each; they block until the helper has ended.
+// `maximum`: at most that many printers; all of them when absent.
+Result<std::vector<Printer>> listPrinters(const Helper& helper, std::optional<int> maximum = std::nullopt);
+Result<std::string> sendPJL(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
+                            std::chrono::seconds timeLimit);
+Result<Completion> printFile(const Helper& helper, const std::string& deviceURI, const std::string& file,
+                             Job::ProgressHandler onProgress = {});
+// True when the printer is there and can be opened right now.
+Result<bool> isMachineActive(const Helper& helper, const std::string& deviceURI);
+
+// PJL commands as one request: each followed by CR LF, "@PJL " put in front
+// where it is missing, the whole wrapped in universal exit language
+// sequences.
+std::string pjlRequest(const std::vector<std::string>& commands);
+
+}  // namespace zelvik::client
