@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: Apache-2.0
+// The client library against zelvik-sim: each command and each kind of
+// error, cancels at every moment, progress, jobs side by side, and the
+// private directories gone afterwards.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "support/TempDir.h"
+#include "zelvik/client.h"
+
+namespace zelvik::test {
+namespace {
+
+using namespace zelvik::client;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const std::string kFast = "usb://Zelvik/Fast?serial=F1";
+const std::string kSlow = "usb://Zelvik/Slow?serial=S1";
+const std::string kQuiet = "usb://Zelvik/Quiet?serial=Q1";
+// Bytes no virtual printer answers.
+const std::string kNoQuestion = "no question here";
+
+class Client : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The private directories go where the test can count them.
+        std::filesystem::create_directory(runtime());
+        ::chmod(runtime().c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", runtime().c_str(), 1);
+        writeFile(mDir.file("bus.xml"),
+                  "<simulatedBus>" + device("Fast", "F1", "fast.bin", "<pageCount>42</pageCount>") +
+                      device("Slow", "S1", "slow.bin", "<acceptBytesPerSecond>400000</acceptBytesPerSecond>") +
+                      device("Quiet", "Q1", "quiet.bin", "") + "</simulatedBus>");
+        helper = Helper::simulated(mDir.file("bus.xml"), ZELVIK_SIM_PROGRAM);
+    }
+    void TearDown() override {
+        // Every run, whatever its end, took its private directory with it
+        // (the helper keeps its rendezvous there too).
+        for (const auto& entry : std::filesystem::directory_iterator(runtime())) {
+            EXPECT_NE(0u, entry.path().filename().string().rfind("zelvik-client-", 0)) << entry.path();
+        }
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    std::string device(const std::string& model, const std::string& serial, const std::string& capture,
+                       const std::string& extra) {
+        return "<device><deviceID>MFG:Zelvik;MDL:" + model + ";</deviceID><serialNumber>" + serial +
+               "</serialNumber><captureFile>" + mDir.file(capture) + "</captureFile>" + extra + "</device>";
+    }
+    std::string runtime() const { return mDir.file("runtime"); }
+    std::string patternedFile(const std::string& name, std::size_t size) {
+        std::string data(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 4096) & 0xff);
+        writeFile(mDir.file(name), data);
+        return data;
+    }
+
+    TempDir mDir;
+    Helper helper;
+};
+
+TEST_F(Client, ShortCommands) {
+    const auto all = listPrinters(helper);
+    ASSERT_TRUE(all) << all.error().message();
+    ASSERT_EQ(3u, all->size());
+    EXPECT_EQ("Fast", (*all)[0].modelName);
+    EXPECT_EQ("F1", (*all)[0].serialNumber);
+    EXPECT_EQ(kFast, (*all)[0].deviceURI);
+    const auto one = listPrinters(helper, 1);
+    ASSERT_TRUE(one);
+    EXPECT_EQ(1u, one->size());
+
+    writeFile(mDir.file("empty.xml"), "<simulatedBus></simulatedBus>");
+    const auto none = listPrinters(Helper::simulated(mDir.file("empty.xml"), ZELVIK_SIM_PROGRAM));
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+
+    const auto answer = sendPJL(helper, kFast, pjlRequest({"INFO PAGECOUNT"}), seconds(5));
+    ASSERT_TRUE(answer) << answer.error().message();
+    EXPECT_EQ("@PJL INFO PAGECOUNT\r\n42\r\n\f", *answer);
+    EXPECT_EQ("\x1b%-12345X@PJL INFO ID\r\n@PJL ECHO x\r\n\x1b%-12345X", pjlRequest({"INFO ID", "@PJL ECHO x"}));
+
+    EXPECT_TRUE(*isMachineActive(helper, kFast));
+    EXPECT_FALSE(*isMachineActive(helper, "usb://Zelvik/Gone?serial=0"));
+}
+
+TEST_F(Client, EachKindOfError) {
+    auto expectError = [](const auto& result, ErrorKind kind, int code) {
+        ASSERT_FALSE(result);
+        EXPECT_EQ(kind, result.error().kind()) << result.error().message();
+        EXPECT_EQ(code, result.error().code());
+        EXPECT_FALSE(result.error().message().empty());
+    };
+    expectError(sendPJL(helper, "usb://Zelvik/Gone?serial=0", "@PJL\r\n", seconds(1)), ErrorKind::helperReported, 7);
+    expectError(sendPJL(helper, kQuiet, kNoQuestion, seconds(1)), ErrorKind::helperReported, 8);
+    expectError(sendPJL(helper, kFast, std::string(2048, 'x'), seconds(1)), ErrorKind::badRequest, 0);
+    expectError(printFile(helper, kFast, mDir.file("missing.prn")), ErrorKind::helperReported, 4);
+    expectError(listPrinters(Helper{mDir.file("no-such-helper"), {}}), ErrorKind::startFailed, 0);
+    // A helper that ends without a status: it refused the command file, or
+    // it was killed.
+    expectError(listPrinters(Helper{"/bin/true", {}}), ErrorKind::noStatus, 0);
+    writeFile(mDir.file("killed.sh"), "#!/bin/sh\nkill -9 $$\n");
+    ::chmod(mDir.file("killed.sh").c_str(), 0700);
+    const auto killed = isMachineActive(Helper{mDir.file("killed.sh"), {}}, kFast);
+    expectError(killed, ErrorKind::noStatus, 0);
+    EXPECT_NE(std::string::npos, killed.error().message().find("signal 9"));
+}
+
+TEST_F(Client, APrintReportsRisingProgressToTheEnd) {
+    // An awkward path: blanks, quotes, markup and non-ASCII letters.
+    const std::string name = "job \"Zürich\" & <ĉefo>'s.prn";
+    const std::string data = patternedFile(name, 1200 * 1024);
+    std::vector<int> figures;
+    const auto done = printFile(helper, kSlow, mDir.file(name), [&](int percent) { figures.push_back(percent); });
+    ASSERT_TRUE(done) << done.error().message();
+    EXPECT_FALSE(done->cancelled);
+    EXPECT_EQ(100, done->progress);
+    ASSERT_GE(figures.size(), 3u);  // about three seconds at this rate
+    EXPECT_EQ(0, figures.front());
+    EXPECT_EQ(100, figures.back());
+    EXPECT_TRUE(std::is_sorted(figures.begin(), figures.end()));
+    EXPECT_EQ(figures.end(), std::adjacent_find(figures.begin(), figures.end()));
+    EXPECT_EQ(data, readFile(mDir.file("slow.bin")));
+}
+
+TEST_F(Client, CancelAtAnyMomentEndsTheJobWithNothingLost) {
+    const std::string data = patternedFile("print.prn", 600 * 1024);
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 24; ++round) {
+        SCOPED_TRACE(round);
+        std::remove(mDir.file("slow.bin").c_str());
+        // From "before the helper took its command" to well into the transfer.
+        const auto delay = milliseconds(round < 6 ? 0 : std::uniform_int_distribution<int>(1, 1500)(random));
+        Job job = Job::print(helper, kSlow, mDir.file("print.prn"));
+        std::this_thread::sleep_for(delay);
+        job.cancel();
+        const auto& done = job.wait();
+        ASSERT_TRUE(done) << done.error().message();
+        const std::string sent = readFile(mDir.file("slow.bin"));
+        if (done->cancelled) {
+            EXPECT_LT(sent.size(), data.size());
+            EXPECT_EQ(data.substr(0, sent.size()), sent);
+            EXPECT_LT(done->progress, 100);
+        } else {
+            EXPECT_EQ(data, sent);
+            EXPECT_EQ(100, done->progress);
+        }
+    }
+}
+
+TEST_F(Client, ACancelDuringTheTransferStopsItAndOneAfterTheEndDoesNothing) {
+    const std::string data = patternedFile("print.prn", 2 * 1024 * 1024);
+    int seen = -1;
+    Job job = Job::print(helper, kSlow, mDir.file("print.prn"), [&](int percent) { seen = percent; });
+    while (job.progress() < 10) std::this_thread::sleep_for(milliseconds(20));
+    job.cancel();
+    job.cancel();  // twice is once
+    const auto& done = job.wait();
+    ASSERT_TRUE(done);
+    EXPECT_TRUE(done->cancelled);
+    EXPECT_GE(done->progress, 10);
+    EXPECT_EQ(seen, done->progress);
+    const std::string sent = readFile(mDir.file("slow.bin"));
+    EXPECT_LT(sent.size(), data.size());
+    EXPECT_EQ(data.substr(0, sent.size()), sent);
+
+    Job quick = Job::print(helper, kFast, mDir.file("print.prn"));
+    ASSERT_TRUE(quick.wait());
+    quick.cancel();
+    EXPECT_FALSE(quick.wait()->cancelled);
+    EXPECT_EQ(data, readFile(mDir.file("fast.bin")));
+
+    // A query that would wait ten seconds ends at once.
+    Job query = Job::pjl(helper, kQuiet, kNoQuestion, seconds(10));
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(milliseconds(300));
+    query.cancel();
+    ASSERT_TRUE(query.wait());
+    EXPECT_TRUE(query.wait()->cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, seconds(3));
+}
+
+TEST_F(Client, JobsSideBySideOnTwoPrinters) {
+    const std::string data = patternedFile("print.prn", 300 * 1024);
+    std::optional<Result<Completion>> first, second;
+    std::thread a([&] { first = printFile(helper, kSlow, mDir.file("print.prn")); });
+    std::thread b([&] { second = printFile(helper, kFast, mDir.file("print.prn")); });
+    const auto active = isMachineActive(helper, kQuiet);
+    a.join();
+    b.join();
+    ASSERT_TRUE(*first);
+    ASSERT_TRUE(*second);
+    EXPECT_TRUE(*active);
+    EXPECT_EQ(data, readFile(mDir.file("slow.bin")));
+    EXPECT_EQ(data, readFile(mDir.file("fast.bin")));
+}
+
+}  // namespace
+}  // namespace zelvik::test
