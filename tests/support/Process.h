@@ -1,6 +1,7 @@
 // Runs one of the built programs as a child process, as the front end does.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,9 +21,11 @@ public:
     // Starts `program` with `arguments`; `environment` entries (NAME=value)
     // are added to this process's environment. The child starts with no
     // signal blocked, as from a shell, or with `blocked` blocked, as a front
-    // end that signals at once starts it.
+    // end that signals at once starts it. With an `output` path, standard
+    // output goes to output + ".out" and standard error to output + ".err".
     Process(const std::string& program, const std::vector<std::string>& arguments,
-            const std::vector<std::string>& environment = {}, std::vector<int> blocked = {}) {
+            const std::vector<std::string>& environment = {}, std::vector<int> blocked = {},
+            const std::string& output = {}) {
         std::vector<std::string> args{program};
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
@@ -42,8 +45,16 @@ public:
         for (int number : blocked) sigaddset(&mask, number);
         posix_spawnattr_setsigmask(&attributes, &mask);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-        if (posix_spawn(&mPid, program.c_str(), nullptr, &attributes, argv.data(), envp.data()) != 0)
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string out = output + ".out", err = output + ".err";
+        if (!output.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
+        if (posix_spawn(&mPid, program.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0)
             mPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }
     ~Process() {
