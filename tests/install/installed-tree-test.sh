@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs the build into a temporary DESTDIR under a prefix of its own, then
-# checks that the installed tree works on its own: the installed zelvik-sim
-# lists and feeds the printers of the installed example bus, and no installed
-# file refers back into the source or build tree.
+# checks that the installed tree works on its own: the installed zelvikctl
+# and a front end built against the installed client library drive the
+# installed zelvik-sim on the installed example bus, and no installed file
+# refers back into the source or build tree.
 #   installed-tree-test.sh BUILD_DIR SOURCE_DIR WORK_DIR UDEV_RULES_DIR MAN(ON|OFF) SANITIZED(ON|OFF)
 # A sanitized build records its source locations in the code itself, for its
 # reports; it is never shipped, so its tree is not checked for build paths.
@@ -21,8 +22,9 @@ mkdir -p "$work/job"
 # were compiled in, by design.
 DESTDIR="$root" cmake --install "$build" --prefix "$prefix" --strip >"$work/install.log"
 
-expected=(libexec/zelvik/zelvik bin/zelvik-sim share/zelvik/virtual-printers.xml)
-[ "$man" = ON ] && expected+=(share/man/man8/zelvik.8.gz share/man/man1/zelvik-sim.1.gz)
+expected=(libexec/zelvik/zelvik bin/zelvik-sim bin/zelvikctl share/zelvik/virtual-printers.xml
+          include/zelvik/client.h lib/libzelvik-client.a lib/pkgconfig/zelvik-client.pc)
+[ "$man" = ON ] && expected+=(share/man/man8/zelvik.8.gz share/man/man1/zelvik-sim.1.gz share/man/man1/zelvikctl.1.gz)
 for file in "${expected[@]}"; do
     [ -f "$installed/$file" ] || fail "not installed: $prefix/$file"
 done
@@ -40,42 +42,32 @@ if [ "$man" = ON ]; then
     done
 fi
 
-# The installed simulator on the installed example bus.
+# The installed zelvikctl drives the installed simulator on the installed
+# example bus.
 bus="$installed/share/zelvik/virtual-printers.xml"
-run() { ZELVIK_SIMULATED_BUS="$bus" timeout 60 "$installed/bin/zelvik-sim" "$work/job/command.xml"; }
-status_of() { sed -n 's:.*<errorCode>\(.*\)</errorCode>.*:\1:p' "$work/job/status.xml"; }
-
-cat >"$work/job/command.xml" <<END
-<?xml version="1.0" encoding="UTF-8"?>
-<commandBody>
-  <command>getPrinterList</command>
-  <statusFilePath>$work/job/status.xml</statusFilePath>
-  <printerListFilePath>$work/job/printers.xml</printerListFilePath>
-  <printerListMax>-1</printerListMax>
-</commandBody>
-END
-run
-[ "$(status_of)" = 0 ] || fail "getPrinterList status: $(status_of)"
-listed="$(grep -c '<deviceInformation>' "$work/job/printers.xml" || true)"
-[ "$listed" = 2 ] || fail "getPrinterList listed $listed printers, the example bus has 2 listable ones"
-uri="$(sed -n 's:.*<deviceURI>\(.*ZLP100-0001\)</deviceURI>.*:\1:p' "$work/job/printers.xml")"
+ctl() { timeout 60 "$installed/bin/zelvikctl" --helper "$installed/bin/zelvik-sim" --simulated "$bus" "$@"; }
+listed="$(ctl list | grep -c '^Zelvik LP-' || true)"
+[ "$listed" = 2 ] || fail "zelvikctl list shows $listed printers, the example bus has 2 listable ones"
+uri="$(ctl --json list | sed -n 's|.*"deviceURI": "\(.*ZLP100-0001\)".*|\1|p')"
 [ -n "$uri" ] || fail "the LP-100 is not in the printer list"
+# Whole outputs first: grep -q would end the pipe early.
+info="$(ctl info "$uri")"
+grep -q '^page count: *1234$' <<<"$info" || fail "zelvikctl info does not show the page count: $info"
+head -c 100000 /dev/zero >"$work/job/data.prn"
+sent="$(ctl send "$uri" "$work/job/data.prn")"
+grep -q '^100%$' <<<"$sent" || fail "zelvikctl send did not end at 100%: $sent"
+[ "$(ctl active "$uri")" = True ] || fail "zelvikctl active does not say True"
 
-rm -f "$work/job/status.xml"
-head -c 10000 /dev/zero >"$work/job/data.prn"
-cat >"$work/job/command.xml" <<END
-<?xml version="1.0" encoding="UTF-8"?>
-<commandBody>
-  <command>dataOutput</command>
-  <statusFilePath>$work/job/status.xml</statusFilePath>
-  <deviceURI>$uri</deviceURI>
-  <outputFilePath>$work/job/data.prn</outputFilePath>
-  <responseFilePath>$work/job/progress.xml</responseFilePath>
-</commandBody>
-END
-run
-[ "$(status_of)" = 0 ] || fail "dataOutput status: $(status_of)"
-grep -q '100' "$work/job/progress.xml" || fail "dataOutput did not end at 100%"
+# A front end built against the installed library alone, through its
+# pkg-config file.
+pc() { PKG_CONFIG_PATH="$installed/lib/pkgconfig" pkg-config --define-variable=prefix="$installed" "$@" zelvik-client; }
+if c++ -std=c++20 -o "$work/frontend" "$source/examples/frontend.cpp" $(pc --cflags --libs) 2>"$work/frontend.log"; then
+    out="$(ZELVIK_HELPER="$installed/bin/zelvik-sim" timeout 60 "$work/frontend" "$bus" "$work/job/data.prn")" ||
+        fail "the example front end failed: $out"
+    grep -q '^printed$' <<<"$out" || fail "the example front end did not print: $out"
+else
+    fail "the example front end does not build against the installed library: $(cat "$work/frontend.log")"
+fi
 
 # Nothing installed may depend on the trees it was built from.
 [ "$sanitized" = ON ] || for tree in "$build" "$source"; do
