@@ -155,8 +155,9 @@ std::string progressBar(int percent, std::uint64_t total, double elapsedSeconds,
         tail += "  " + bytesText(rate) + "/s";
         if (percent < 100) tail += "  " + durationText((static_cast<double>(total) - sent) / rate) + " left";
     }
-    const std::size_t room = width > tail.size() + 12 ? width - tail.size() - 2 : 10;
-    const std::size_t bar = std::min<std::size_t>(room, 40);
+    // The same bar on every line: its size depends on the terminal only
+    // (the longest tail is about 60 columns).
+    const std::size_t bar = std::clamp<std::size_t>(width > 64 ? width - 64 : 10, 10, 30);
     const std::size_t filled = bar * static_cast<std::size_t>(percent) / 100;
     return "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + tail;
 }
