@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what the build needs (Debian packages; only when run as root and
 # something is missing), then configures and builds into the given folder.
 #   scripts/setup.sh BUILD_DIR [extra cmake arguments...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds and runs every test: the plain build (with the emulated-kernel USB
 # suite), then the in-process suites under AddressSanitizer with
 # UndefinedBehaviorSanitizer, and under ThreadSanitizer.

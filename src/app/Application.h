@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application framework: a main-thread event loop that sleeps until
 // something happens, launch and terminate callbacks for a delegate,
 // termination on request from any thread, a detached command thread, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Name-based notifications, delivered synchronously to every observer of
 // the name on the thread that posts. Adding, removing and posting are safe
 // from any thread; an observer removed while a post runs on another thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reopen event: how the front end asks the running program to look at
 // its command file again (to cancel). Two triggers arrive as one event:
 //  - the signal SIGUSR1 sent to the process;

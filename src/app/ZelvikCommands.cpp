@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command handlers: the printer list, and the three commands that talk
 // to one printer (a PJL query, streaming a data file, and the test whether a
 // printer can be opened).

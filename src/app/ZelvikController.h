@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command service: the application's delegate. At launch it takes the
 // command file path, installs the cancel machinery (the reopen handler and
 // the printer link's cancel observer) and starts the command thread, which

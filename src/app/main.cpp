@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvik: carries out one printer command over USB (libusb).
 #include "app/Application.h"
 #include "app/ZelvikController.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // zelvik-sim: zelvik over a bus of virtual printers, read from the file that
 // the environment variable ZELVIK_SIMULATED_BUS names.
 #include "app/Application.h"

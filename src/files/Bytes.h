@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A byte buffer: the content of a file, or the bytes of an XML document.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The file store: reads, writes, tests, deletes and measures files by path.
 // It keeps no state between calls and may be used from several threads.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer link object: its per-device state and its end of the cancel
 // notification. Discovery lives in KxUsbDiscovery.cpp, opening and pipe I/O
 // in KxUsbPipes.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The USB printer link: finds the served vendor's printers on the bus,
 // identifies them (IEEE 1284 device ID, serial number), names them by device
 // URI, opens one by its URI and moves bytes over its bulk pipes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding and naming printers: the listing, the per-device identification
 // step, the IEEE 1284 device ID, the serial-number string and the device URI.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening one printer by its device URI, claiming its interface 0, learning
 // its pipes, and the bulk transfers, stall clearing and closing that the
 // data commands use.

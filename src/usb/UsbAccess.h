@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The USB access layer: the narrow set of operations the printer link uses
 // to find USB devices, identify them and move bytes over an interface's
 // pipes. Two implementations stand behind it: libusb (real hardware) and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The standard (USB 2.0 chapter 9) and printer-class control requests the
 // printer link sends and the virtual printers answer.
 #pragma once

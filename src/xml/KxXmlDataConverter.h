@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversion between XML documents and the dictionary tree.
 //
 // Two pairs of conversions with different reading and writing rules:

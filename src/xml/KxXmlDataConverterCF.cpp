@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The second pair of conversions, with its own rules: the reader takes a path
 // that it makes into a "file:///" URL, skips white-space-only text and takes
 // an element's first child node as its value; the writer produces one compact

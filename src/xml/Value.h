@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The dictionary tree: the in-memory form of every XML file the program reads
 // or writes. A value is a string, a dictionary (unique names, kept in
 // insertion order, which is also the order written), an array, or a 64-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Internal to the XML converter: safe parsing with libxml2, a view of a parsed
 // tree with internal entities expanded, and the checks and escaping that keep
 // the writers from producing anything but well-formed documents.

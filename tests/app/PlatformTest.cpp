@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The platform stand-ins: notifications and the reopen rendezvous.
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cancelling a running command through the reopen event: SIGUSR1, or a
 // second launch with the same command file path.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command file protocol: intake, refusals, parameter checks, the
 // status file.
 #include <filesystem>

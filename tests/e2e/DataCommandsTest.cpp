@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // sendPJLCommand, dataOutput and isMachineActive over virtual printers.
 #include <signal.h>
 

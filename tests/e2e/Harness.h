@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The end-to-end tests run zelvik-sim over a virtual bus file in the
 // working directory.
 #pragma once

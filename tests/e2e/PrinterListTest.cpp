@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // getPrinterList over virtual printers: the printer list file, the maximum,
 // and which devices are listed and counted.
 #include "e2e/Harness.h"

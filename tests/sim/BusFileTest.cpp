@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual bus file: what a test or a demo writes is the bus it gets.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-process simulated bus as the printer link sees it: exclusive opens,
 // IOReturn statuses, and transfers that really wait and time out.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual printer model, driven with explicit times so that delays,
 // idle reads and the throughput limit are checked without waiting.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs one of the built programs as a child process, as the front end does.
 #pragma once
 

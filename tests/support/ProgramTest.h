@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the tests that run a built program share: the protocol files, a
 // working directory, and runs of one command to its end, as a front end
 // does them.

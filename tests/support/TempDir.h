@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A temporary directory for one test, removed with everything in it.
 #pragma once
 

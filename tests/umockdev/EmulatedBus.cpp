@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "umockdev/EmulatedBus.h"
 
 // umockdev's header is C; it is only needed here.

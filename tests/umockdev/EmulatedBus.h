@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Virtual printers behind an emulated Linux kernel: a fake sysfs/udev tree
 // (root hubs, hubs, printers) and the usbdevfs ioctls of each printer's
 // device node answered by the virtual printer model. libusb, unmodified,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The libusb implementation of the USB access layer against emulated
 // kernel printers: what the printer link relies on, as libusb delivers it
 // from usbfs. What the link makes of it is tested over the simulated bus.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The unmodified zelvik program, as a front end runs it, against emulated
 // kernel printers: each command once through libusb and usbfs, and the
 // printer class driver given back after every open. The commands' finer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The emulated-kernel suite runs under umockdev's preload library, which
 // redirects /sys, /dev and udev to the test bed and forwards the device
 // nodes' ioctls to this process. The binary starts itself again with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The printer link on a bus of virtual printers: how devices are named, how
 // a printer is opened by its URI and its pipes learnt, and that every device
 // and interface the link opens is closed again.

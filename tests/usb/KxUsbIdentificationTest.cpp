@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The serial-number string read request by request from a scripted device,
 // and its UTF-8 form.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The second pair of conversions: a reader that takes a path made into a
 // "file:///" URL and a compact writer.
 #include <gtest/gtest.h>

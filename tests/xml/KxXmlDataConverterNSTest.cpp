@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pair of conversions the program uses for its command, status and
 // printer list files. The exact pretty-printed form of the files the program
 // writes is pinned by the end-to-end tests; here are the rules behind it.

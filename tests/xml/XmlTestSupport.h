@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small helpers shared by the XML converter tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The USB access layer on libusb-1.0: how the program reaches real printers.
 //
 // libusb is started only when the bus is first asked for its devices, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual bus file: one `device` element per virtual printer, read with
 // the program's own XML reader.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The in-process bus of virtual printers behind the USB access layer.
 #include "usb/sim/SimulatedUsbAccess.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The USB access layer over a bus of virtual printers, in-process: what the
 // unit tests and the program zelvik-sim use instead of real hardware.
 //

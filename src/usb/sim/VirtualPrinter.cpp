@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual printer's behaviour: descriptors, the control requests a
 // printer answers, the bulk OUT side (throughput limit, capture, faults, PJL
 // commands) and the bulk IN side (queued answers).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A virtual USB printer: the one model of printer behaviour behind both ways
 // of reaching a printer without hardware, the in-process simulated bus
 // (SimulatedUsbAccess) and the emulated kernel device of the umockdev tests.
