@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "Doctor.h"
 #include "Text.h"
 #include "zelvik/client.h"
 
@@ -33,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 // Exit statuses, one per kind of outcome.
 enum Exit : int {
     kOk = 0,
-    kInactive = 1,           // `active`: the printer cannot be opened
+    kInactive = 1,           // `active`: the printer cannot be opened; `doctor`: a problem
     kUsage = 2,              // the command line
     kUnreachable = 3,        // printer not found or busy
     kTimedOut = 4,           // no answer in time
@@ -46,7 +47,7 @@ enum Exit : int {
 const char* const kExitTable =
     "Exit status:\n"
     "  0    done (active: the printer can be opened)\n"
-    "  1    active: the printer cannot be opened\n"
+    "  1    active: the printer cannot be opened; doctor: a problem was found\n"
     "  2    the command line is wrong\n"
     "  3    printer not found or busy\n"
     "  4    the printer did not answer in time\n"
@@ -310,6 +311,54 @@ int sendCommand(const Options& options, const std::string& uri, const std::strin
     return kOk;
 }
 
+int doctorCommand(const Options& options) {
+    zelvikctl::DoctorRoots roots;
+    roots.canOpen = [](const std::string& node) { return ::access(node.c_str(), R_OK | W_OK) == 0; };
+    const zelvikctl::DoctorReport report = zelvikctl::examine(ZELVIKCTL_VENDOR_ID, roots);
+    using Kind = zelvikctl::Finding::Kind;
+    auto kindName = [](Kind kind) { return kind == Kind::ok ? "ok" : kind == Kind::note ? "note" : "problem"; };
+    if (options.json) {
+        auto findings = [&](const std::vector<zelvikctl::Finding>& list) {
+            Json out = Json::array();
+            for (const auto& f : list) {
+                Json one = {{"kind", kindName(f.kind)}, {"text", f.text}};
+                if (!f.fix.empty()) one["fix"] = f.fix;
+                out.push_back(one);
+            }
+            return out;
+        };
+        Json devices = Json::array();
+        for (const auto& d : report.devices) {
+            Json interfaces = Json::array();
+            for (const auto& i : d.interfaces) {
+                interfaces.push_back({{"number", i.number}, {"class", i.interfaceClass},
+                                      {"driver", i.driver.empty() ? Json(nullptr) : Json(i.driver)}});
+            }
+            devices.push_back({{"port", d.sysfsName}, {"bus", d.bus}, {"device", d.device},
+                               {"productID", d.productID}, {"product", d.product},
+                               {"printerInterface", d.printerInterface}, {"node", d.node},
+                               {"accessible", d.accessible}, {"interfaces", interfaces},
+                               {"findings", findings(d.findings)}});
+        }
+        print({{"vendorID", report.vendorID}, {"ruleInstalled", report.ruleInstalled},
+               {"healthy", report.healthy()}, {"findings", findings(report.findings)}, {"devices", devices}});
+    } else {
+        auto show = [&](const std::string& where, const zelvikctl::Finding& f) {
+            std::cout << where << kindName(f.kind) << ": " << f.text;
+            if (!f.fix.empty()) std::cout << "; fix: " << f.fix;
+            std::cout << '\n';
+        };
+        for (const auto& f : report.findings) show("", f);
+        for (const auto& d : report.devices) {
+            std::string where = "usb " + d.sysfsName + " (bus " + std::to_string(d.bus) + " device " +
+                                std::to_string(d.device) + ", " + report.vendorID + ":" + d.productID +
+                                (d.product.empty() ? "" : " " + d.product) + "): ";
+            for (const auto& f : d.findings) show(where, f);
+        }
+    }
+    return report.healthy() ? kOk : kInactive;
+}
+
 int activeCommand(const Options& options, const std::string& uri) {
     const auto active = isMachineActive(helperFor(options), uri);
     if (!active) return fail(options, active.error(), uri);
@@ -361,6 +410,8 @@ int main(int argc, char** argv) {
     auto* active = app.add_subcommand("active", "Tell whether a printer can be opened now (True or False)");
     active->add_option("uri", uri, "The printer's device URI")->required();
 
+    app.add_subcommand("doctor", "Tell why a printer does not show up or cannot be opened (nothing is opened)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -374,5 +425,6 @@ int main(int argc, char** argv) {
     if (*info) return infoCommand(options, uri, timeout);
     if (*send) return sendCommand(options, uri, file);
     if (*active) return activeCommand(options, uri);
+    if (*app.get_subcommand("doctor")) return doctorCommand(options);
     return kUsage;
 }
