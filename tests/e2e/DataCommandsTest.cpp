@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // sendPJLCommand, dataOutput and isMachineActive over virtual printers.
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "e2e/Harness.h"
 
@@ -104,18 +107,58 @@ TEST_F(DataCommands, DataOutputShowsRisingProgressOnASlowPrinter) {
     for (std::size_t i = 1; i + 1 < seen.size(); ++i) EXPECT_LT(std::stoi(seen[i - 1]), std::stoi(seen[i]));
 }
 
+// The command with one parameter's value replaced.
+Elements with(Elements elements, const std::string& name, const std::string& value) {
+    for (auto& [n, v] : elements) {
+        if (n == name) v = value;
+    }
+    return elements;
+}
+
 TEST_F(DataCommands, DataOutputFailures) {
     setPrinter();
-    std::remove(path("print.bin").c_str());
-    EXPECT_EQ(statusFileFor(4), runCommand(dataOutputCommand()));
-    EXPECT_EQ("", readFile(capture()));
-
     writeFile(path("print.bin"), patterned(10000));
     setPrinter("<failWriteAfterBytes>4096</failWriteAfterBytes>");
     EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand()));
     EXPECT_EQ(patterned(4096), readFile(capture()));
 
     EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand("usb://Zelvik/LP-999?serial=A1")));
+
+    // A progress file that cannot be saved: nothing is sent at all.
+    std::remove(capture().c_str());
+    setPrinter();
+    EXPECT_EQ(statusFileFor(5), runCommand(with(dataOutputCommand(), "responseFilePath", path("none/progress"))));
+    EXPECT_EQ("", readFile(capture()));
+}
+
+TEST_F(DataCommands, OnlyARegularFileIsSentEitherWay) {
+    // Nothing of these ends, or has a size: each would stream for ever, or
+    // block the open. Each gives 4 before the printer is touched.
+    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
+    std::filesystem::create_directory(path("folder"));
+    for (const std::string& file : {path("missing"), path("fifo"), std::string("/dev/zero"), path("folder")}) {
+        SCOPED_TRACE(file);
+        std::remove(capture().c_str());
+        setPrinter();
+        EXPECT_EQ(statusFileFor(4), runCommand(with(dataOutputCommand(), "outputFilePath", file)));
+        EXPECT_EQ(statusFileFor(4),
+                  runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
+                              {"outputFilePath", file}, {"responseFilePath", response()}, {"timeOut", "2"}}));
+        EXPECT_EQ("", readFile(capture()));
+        EXPECT_FALSE(exists(response()));
+    }
+}
+
+TEST_F(DataCommands, AVirtualPrinterThatCannotRecordStallsInsteadOfSucceeding) {
+    // A capture the simulator cannot write must fail the job, never pass it.
+    std::filesystem::create_directory(path("capture-folder"));
+    writeFile(path("print.bin"), patterned(10000));
+    for (const std::string& captureFile : {path("capture-folder"), std::string("/dev/full")}) {
+        SCOPED_TRACE(captureFile);
+        setBus("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber>"
+               "<captureFile>" + captureFile + "</captureFile></device>");
+        EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand()));
+    }
 }
 
 class DataOutputCancel : public DataCommands, public ::testing::WithParamInterface<bool> {};
