@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 
@@ -184,6 +185,26 @@ TEST_F(Client, ACancelDuringTheTransferStopsItAndOneAfterTheEndDoesNothing) {
     ASSERT_TRUE(query.wait());
     EXPECT_TRUE(query.wait()->cancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - started, seconds(3));
+}
+
+TEST_F(Client, AFileOverFourGiBStartsAndCancels) {
+    // Sparse: 5 GiB on disk in name only.
+    {
+        std::ofstream out(mDir.file("big.prn"), std::ios::binary);
+        out.seekp((5LL << 30) - 1);
+        out.put('\0');
+    }
+    Job job = Job::print(helper, kFast, mDir.file("big.prn"));
+    while (job.progress() < 0) std::this_thread::sleep_for(milliseconds(20));
+    std::this_thread::sleep_for(milliseconds(300));
+    job.cancel();
+    const auto& done = job.wait();
+    ASSERT_TRUE(done) << done.error().message();
+    EXPECT_TRUE(done->cancelled);
+    EXPECT_EQ(0, done->progress);  // 1 % is 51 MiB away
+    const auto received = std::filesystem::file_size(mDir.file("fast.bin"));
+    EXPECT_GT(received, 0u);
+    EXPECT_EQ(std::string(received, '\0'), readFile(mDir.file("fast.bin")));
 }
 
 TEST_F(Client, JobsSideBySideOnTwoPrinters) {

@@ -5,11 +5,13 @@
 # and a front end built against the installed client library drive the
 # installed zelvik-sim on the installed example bus, and no installed file
 # refers back into the source or build tree.
-#   installed-tree-test.sh BUILD_DIR SOURCE_DIR WORK_DIR UDEV_RULES_DIR MAN(ON|OFF) SANITIZED(ON|OFF)
+#   installed-tree-test.sh BUILD_DIR SOURCE_DIR WORK_DIR UDEV_RULES_DIR MAN(ON|OFF) SANITIZERS(OFF|list)
 # A sanitized build records its source locations in the code itself, for its
 # reports; it is never shipped, so its tree is not checked for build paths.
 set -euo pipefail
-build="$1" source="$2" work="$3" rules_dir="$4" man="$5" sanitized="${6:-OFF}"
+build="$1" source="$2" work="$3" rules_dir="$4" man="$5" sanitizers="${6:-OFF}"
+sanitized=OFF sanitize_flags=()
+if [ "$sanitizers" != OFF ]; then sanitized=ON sanitize_flags=(-fsanitize="$sanitizers"); fi
 prefix=/opt/zelvik-install-test
 root="$work/root"
 installed="$root$prefix"
@@ -61,7 +63,7 @@ grep -q '^100%$' <<<"$sent" || fail "zelvikctl send did not end at 100%: $sent"
 # A front end built against the installed library alone, through its
 # pkg-config file.
 pc() { PKG_CONFIG_PATH="$installed/lib/pkgconfig" pkg-config --define-variable=prefix="$installed" "$@" zelvik-client; }
-if c++ -std=c++20 -o "$work/frontend" "$source/examples/frontend.cpp" $(pc --cflags --libs) 2>"$work/frontend.log"; then
+if c++ -std=c++20 "${sanitize_flags[@]}" -o "$work/frontend" "$source/examples/frontend.cpp" $(pc --cflags --libs) 2>"$work/frontend.log"; then
     out="$(ZELVIK_HELPER="$installed/bin/zelvik-sim" timeout 60 "$work/frontend" "$bus" "$work/job/data.prn")" ||
         fail "the example front end failed: $out"
     grep -q '^printed$' <<<"$out" || fail "the example front end did not print: $out"
