@@ -93,17 +93,23 @@ private:
 class PrivateDirectory {
 public:
     PrivateDirectory() {
+        // The runtime directory first; the temporary directory when there is
+        // none or it cannot take one more.
+        std::vector<std::filesystem::path> bases;
         std::error_code error;
-        std::filesystem::path base;
         if (const char* runtime = ::getenv("XDG_RUNTIME_DIR");
             runtime != nullptr && runtime[0] == '/' && std::filesystem::is_directory(runtime, error)) {
-            base = runtime;
-        } else {
-            base = std::filesystem::temp_directory_path(error);
-            if (error) base = "/tmp";
+            bases.emplace_back(runtime);
         }
-        std::string pattern = (base / "zelvik-client-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) mPath = pattern;  // mode 0700
+        const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+        bases.push_back(error ? std::filesystem::path("/tmp") : temporary);
+        for (const auto& base : bases) {
+            std::string pattern = (base / "zelvik-client-XXXXXX").string();
+            if (::mkdtemp(pattern.data()) != nullptr) {  // mode 0700
+                mPath = pattern;
+                return;
+            }
+        }
     }
     ~PrivateDirectory() {
         if (mPath.empty()) return;
