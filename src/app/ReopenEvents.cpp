@@ -126,10 +126,10 @@ ForwardResult forward(const sockaddr_un& address, socklen_t length) {
     do {
         sent = ::send(fd, &event, 1, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
-    if (sent != 1) {
-        ::close(fd);
-        return ForwardResult::InstanceEnding;
-    }
+    // A running instance answers as soon as it accepts and closes at once,
+    // perhaps before this byte went out (the send then fails): its answer,
+    // already waiting here, is what tells, not the send.
+    (void)sent;
     // An instance that is alive answers at once; one that is stuck past this
     // has the event all the same, and a second instance must not start.
     const timeval patience{5, 0};
