@@ -2,6 +2,7 @@
 #include "app/ZelvikController.h"
 
 #include <pthread.h>
+#include <sys/prctl.h>
 
 #include <cctype>
 #include <climits>
@@ -69,6 +70,10 @@ int ZelvikController::startZelvik(const std::string& commandFilePath) {
 }
 
 void ZelvikController::startRunCommandThread(const std::string& commandFilePath) {
+    // The smallest timer slack for this thread: the kernel's default stretches
+    // each 1 ms pause before a transfer by tens of microseconds, and so every
+    // print job by several percent. It only makes wake-ups more punctual.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     mRunCommandThreadFlg = true;
     runCommand(commandFilePath);
     mRunCommandThreadFlg = false;

@@ -2,8 +2,9 @@
 // Opening one printer by its device URI, claiming its interface 0, learning
 // its pipes, and the bulk transfers, stall clearing and closing that the
 // data commands use.
-#include <chrono>
-#include <thread>
+#include <time.h>
+
+#include <cerrno>
 #include <vector>
 
 #include "usb/KxUsbCommunicater.h"
@@ -19,8 +20,17 @@ constexpr std::int32_t kNotTaken = 7;
 // The only interface number the link claims.
 constexpr std::uint8_t kPrinterInterfaceNumber = 0;
 
+// Held to a deadline on the monotonic clock: no interruption and no change
+// of the system time can make the pause shorter, and restarting after an
+// interruption does not make it longer either.
 void pauseBeforeTransfer() {
-    std::this_thread::sleep_for(std::chrono::microseconds(KxUsbCommunicater::kPauseBeforeTransferUs));
+    timespec deadline {};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += static_cast<long>(KxUsbCommunicater::kPauseBeforeTransferUs) * 1000L;
+    deadline.tv_sec += deadline.tv_nsec / 1000000000L;
+    deadline.tv_nsec %= 1000000000L;
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
 }
 
 }  // namespace

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Every performance figure of the programs, measured side by side in one run
+# and printed as ratios (a few minutes). Builds what it needs first.
+#   bench/run.sh BUILD_DIR [--full]
+# --full sends the whole 1 GiB file for its peak memory (about 10 more minutes).
+set -euo pipefail
+build="${1:?usage: bench/run.sh BUILD_DIR [--full]}"
+shift
+build="$(cd "$build" && pwd)"
+
+targets=(zelvik zelvik-sim zelvik_figures cancel_baseline)
+emulated=no
+known_targets="$(cmake --build "$build" --target help 2>/dev/null || true)"
+if grep -q zelvik_emulated_listing <<<"$known_targets"; then
+    targets+=(zelvik_emulated_listing)
+    emulated=yes
+fi
+cmake --build "$build" --target "${targets[@]}" -j2 >/dev/null
+
+echo "zelvik figures: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
+"$build/bench/zelvik_figures" "$@" "$build/src/app/zelvik" "$build/src/app/zelvik-sim" \
+    "$build/bench/cancel_baseline" "$build/src/ctl/zelvikctl"
+
+echo
+echo "== getPrinterList, start to exit (median of 20), emulated kernel printers behind hubs (umockdev)"
+if [ "$emulated" = yes ]; then
+    "$build/bench/zelvik_emulated_listing" "$build/src/app/zelvik"
+else
+    echo "  skipped (not built: it needs umockdev and the tests configured)"
+fi
