@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start to exit of getPrinterList in the zelvik program (libusb) for 1 and
 // for 16 printers behind hubs, on the emulated kernel of the umockdev tests.
 // Restarts itself under umockdev's preload library, which the program it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The performance figures of the built programs, measured side by side in
 // one run and printed as ratios. Run through bench/run.sh.
 //   zelvik_figures [--full] ZELVIK ZELVIK_SIM CANCEL_BASELINE ZELVIKCTL

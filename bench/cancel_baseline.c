@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The least a processCancel run has to do with its files, as a yardstick
  * for the program's start to exit: read the command file, delete it, and
  * write the status file atomically (an unnamed file in the status file's

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every performance figure of the programs, measured side by side in one run
 # and printed as ratios (a few minutes). Builds what it needs first.
 #   bench/run.sh BUILD_DIR [--full]

@@ -9,7 +9,7 @@ build="${1:-$here/build}"
 shift || true
 
 packages=(build-essential cmake pkg-config libxml2-dev libusb-1.0-0-dev
-          libcli11-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
+          libcli11-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev umockdev libumockdev-dev
           pandoc dpkg-dev debhelper lintian)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The pause before every transfer is never cut short, not even by signals
 // arriving while it runs: a printer that needs it would otherwise get data
 // sooner than it can take it.
