@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include <filesystem>
+
 #include "e2e/Harness.h"
 
 namespace zelvik::test {
@@ -159,6 +161,25 @@ TEST_F(DataCommands, AVirtualPrinterThatCannotRecordStallsInsteadOfSucceeding) {
                "<captureFile>" + captureFile + "</captureFile></device>");
         EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand()));
     }
+}
+
+TEST_F(DataCommands, DataOutputGivesUpFifteenSecondsAfterTheLastByteMoved) {
+    // Paper out: the printer takes data for a while, then nothing more.
+    setPrinter("<acceptBytesPerSecond>20000</acceptBytesPerSecond><stopTakingAfterBytes>15000"
+               "</stopTakingAfterBytes>");
+    writeFile(path("print.bin"), patterned(40000));
+    std::remove(statusPath().c_str());
+    writeCommand(dataOutputCommand());
+    auto process = start();
+    ASSERT_TRUE(process->waitFor(seconds(40))) << "the program did not end";
+    EXPECT_EQ(statusFileFor(7), readFile(statusPath()));
+    EXPECT_EQ(patterned(15000), readFile(capture()));
+    // The capture file was last written with the last byte, the status file
+    // once the printer was given up.
+    const auto silence = std::filesystem::last_write_time(statusPath()) -
+                         std::filesystem::last_write_time(capture());
+    EXPECT_GE(silence, seconds(15));
+    EXPECT_LT(silence, seconds(16));
 }
 
 class DataOutputCancel : public DataCommands, public ::testing::WithParamInterface<bool> {};

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "usb/libusb/LibusbAccess.h"
 
+#include "usb/libusb/TransferRounds.h"
+
 #include <libusb.h>
 
 #include <algorithm>
@@ -481,13 +483,9 @@ private:
             libusb_clear_halt(mHandle->get(), endpoint->bEndpointAddress));
     }
 
-    // One bulk (or interrupt) transfer with both time-outs. libusb knows only
-    // one time-out per transfer, so the transfer runs in rounds: each round
-    // may wait at most the no-data time-out and never past the completion
-    // deadline. A round that timed out after moving some data has shown the
-    // printer is still taking or giving data, so the rest goes on in a new
-    // round; a round that moved nothing ends the transfer with a time-out.
-    // A time-out of 0 sets no limit.
+    // One bulk (or interrupt) transfer with both time-outs, in the short
+    // rounds of runTransferRounds: libusb knows only one time-out per
+    // transfer, and silence is counted from the last round that moved data.
     IOReturn transfer(std::uint8_t pipeRef, std::uint8_t direction, unsigned char* buffer,
                       std::uint32_t length, std::uint32_t* moved, std::uint32_t noDataTimeout,
                       std::uint32_t completionTimeout) {
@@ -510,39 +508,33 @@ private:
             return kIOReturnBadArgument;
         }
 
-        const auto deadline = Clock::now() + std::chrono::milliseconds(completionTimeout);
-        std::uint32_t done = 0;
-        for (;;) {
-            unsigned int timeout = noDataTimeout;
-            if (completionTimeout != 0) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                    deadline - Clock::now());
-                if (left.count() <= 0) {
-                    return kIOReturnTimeout;
-                }
-                const auto leftMs = static_cast<unsigned int>(left.count());
-                timeout = noDataTimeout == 0 ? leftMs : std::min(noDataTimeout, leftMs);
-            }
-            int transferred = 0;
-            const int result =
-                type == LIBUSB_TRANSFER_TYPE_BULK
-                    ? libusb_bulk_transfer(mHandle->get(), address,
-                                           buffer ? buffer + done : nullptr,
-                                           static_cast<int>(length - done), &transferred, timeout)
-                    : libusb_interrupt_transfer(mHandle->get(), address,
-                                                buffer ? buffer + done : nullptr,
-                                                static_cast<int>(length - done), &transferred,
-                                                timeout);
-            done += static_cast<std::uint32_t>(std::max(transferred, 0));
-            *moved = done;
-            if (result == LIBUSB_SUCCESS) {
+        int failure = LIBUSB_SUCCESS;
+        const RoundEnd end = runTransferRounds<Clock>(
+            length, moved, noDataTimeout, completionTimeout,
+            [&](std::uint32_t done, std::uint32_t timeout, std::uint32_t* transferred) {
+                int count = 0;
+                unsigned char* const rest = buffer ? buffer + done : nullptr;
+                const int left = static_cast<int>(length - done);
+                const int result =
+                    type == LIBUSB_TRANSFER_TYPE_BULK
+                        ? libusb_bulk_transfer(mHandle->get(), address, rest, left, &count, timeout)
+                        : libusb_interrupt_transfer(mHandle->get(), address, rest, left, &count,
+                                                    timeout);
+                *transferred = static_cast<std::uint32_t>(std::max(count, 0));
+                if (result == LIBUSB_SUCCESS) return RoundEnd::Complete;
+                if (result == LIBUSB_ERROR_TIMEOUT) return RoundEnd::TimedOut;
+                failure = result;
+                return RoundEnd::Failed;
+            });
+        switch (end) {
+            case RoundEnd::Complete:
                 return kIOReturnSuccess;
-            }
-            if (result == LIBUSB_ERROR_TIMEOUT && transferred > 0 && done < length) {
-                continue;
-            }
-            return LibusbAccess::ioReturnFromLibusb(result);
+            case RoundEnd::TimedOut:
+                return kIOReturnTimeout;
+            case RoundEnd::Failed:
+                break;
         }
+        return LibusbAccess::ioReturnFromLibusb(failure);
     }
 
     std::shared_ptr<LibusbInterfaceService> mService;
