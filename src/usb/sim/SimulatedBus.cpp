@@ -94,16 +94,24 @@ std::optional<std::uint64_t> parseNumber(std::string_view text, std::uint64_t li
     return value;
 }
 
-std::optional<std::vector<EndpointConfig>> parseEndpoints(std::string_view text) {
-    std::vector<EndpointConfig> endpoints;
+// The blank-separated words of a text.
+std::vector<std::string_view> words(std::string_view text) {
+    std::vector<std::string_view> found;
     std::size_t i = 0;
     while (i < text.size()) {
         while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
         std::size_t j = i;
         while (j < text.size() && !std::isspace(static_cast<unsigned char>(text[j]))) ++j;
         if (j == i) break;
-        const std::string_view token = text.substr(i, j - i);
+        found.push_back(text.substr(i, j - i));
         i = j;
+    }
+    return found;
+}
+
+std::optional<std::vector<EndpointConfig>> parseEndpoints(std::string_view text) {
+    std::vector<EndpointConfig> endpoints;
+    for (const std::string_view token : words(text)) {
         const std::size_t colon = token.find(':');
         const std::string kind = lower(token.substr(0, colon));
         EndpointConfig ep;
@@ -132,14 +140,8 @@ std::optional<std::vector<EndpointConfig>> parseEndpoints(std::string_view text)
 // Blank-separated interface kinds: mass-storage, printer, vendor.
 std::optional<std::vector<OtherInterface>> parseOtherInterfaces(std::string_view text) {
     std::vector<OtherInterface> others;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-        std::size_t j = i;
-        while (j < text.size() && !std::isspace(static_cast<unsigned char>(text[j]))) ++j;
-        if (j == i) break;
-        const std::string kind = lower(text.substr(i, j - i));
-        i = j;
+    for (const std::string_view word : words(text)) {
+        const std::string kind = lower(word);
         if (kind == "mass-storage") {
             others.push_back(OtherInterface::MassStorage);
         } else if (kind == "printer") {
