@@ -302,6 +302,11 @@ void Job::State::followProgress() {
 
 Result<Completion> Job::State::run() {
     if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, std::strerror(errno));
+    // The helper reads a request in one go; a longer one is refused here,
+    // for every way a query is started.
+    if (kind == Kind::pjl && pjlBytes.size() > kLongestPJLRequest) {
+        return Error(ErrorKind::badRequest, 0, "a PJL request is at most 2047 bytes");
+    }
     if (kind == Kind::pjl && !writeFileWhole(queryPath, pjlBytes)) {
         return Error(ErrorKind::setupFailed, 0, "cannot write the PJL request");
     }
@@ -473,9 +478,6 @@ Result<Completion> runJob(std::unique_ptr<Job::State> state);
 
 Result<std::string> sendPJL(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
                             std::chrono::seconds timeLimit) {
-    if (bytes.size() > kLongestPJLRequest) {
-        return Error(ErrorKind::badRequest, 0, "a PJL request is at most 2047 bytes");
-    }
     if (timeLimit.count() < 0) return Error(ErrorKind::badRequest, 0, "a negative time limit");
     Job job = Job::pjl(helper, deviceURI, bytes, timeLimit);
     const Result<Completion>& done = job.wait();

@@ -187,7 +187,6 @@ int listCommand(const Options& options, std::optional<int> maximum) {
 }
 
 Result<std::string> query(const Options& options, const std::string& uri, const std::string& bytes, int timeout) {
-    if (bytes.size() > 2047) return Error(ErrorKind::badRequest, 0, "a PJL request is at most 2047 bytes");
     Job job = Job::pjl(helperFor(options), uri, bytes, std::chrono::seconds(timeout));
     const Result<Completion> done = follow(job);
     if (!done) return done.error();
