@@ -4,8 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-
-#include <filesystem>
+#include <thread>
 
 #include "e2e/Harness.h"
 
@@ -225,6 +224,23 @@ TEST_F(DataCommands, MachineActiveTellsWhetherThePrinterOpens) {
     EXPECT_EQ(statusFileFor(5),
               runCommand({{"command", "isMachineActive"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
                           {"responseFilePath", path("no/dir/r")}}));
+}
+
+TEST_F(DataCommands, AVirtualPrinterIsHeldAcrossProcessesWhileClaimed) {
+    setPrinter();
+    // A query to the silent printer holds it for its whole time-out.
+    writeFile(path("query.pjl"), "not PJL at all");
+    writeFile(path("holder.xml"), commandXml({{"command", "sendPJLCommand"}, {"statusFilePath", path("held.xml")},
+                                              {"deviceURI", kURI}, {"outputFilePath", path("query.pjl")},
+                                              {"responseFilePath", path("held.bin")}, {"timeOut", "3"}}));
+    auto holder = start({path("holder.xml")});
+    ASSERT_TRUE(holder->started());
+    for (int i = 0; i < 500 && readFile(capture()).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_FALSE(readFile(capture()).empty()) << "the query never reached the printer";
+    EXPECT_EQ("False", active(kURI));
+    ASSERT_TRUE(holder->waitFor(seconds(10)));
+    EXPECT_EQ(statusFileFor(8), readFile(path("held.xml")));
+    EXPECT_EQ("True", active(kURI));  // let go with the claim
 }
 
 }  // namespace

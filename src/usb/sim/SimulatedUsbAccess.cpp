@@ -3,11 +3,16 @@
 #include "usb/sim/SimulatedUsbAccess.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace zelvik {
 
@@ -44,6 +49,61 @@ struct SimulatedUsbAccess::Bus {
     }
     bool gone(std::size_t index) const {
         return slots[index].unplugged || slots[index].model->disconnected();
+    }
+
+    // A printer of a bus file is one printer for every process of the user
+    // that reads the file, as a real one is: while interface 0 is claimed,
+    // the claim holds a lock on byte `index` of the bus's lock file,
+    // "zelvik-sim-DEVICE-INODE.lock" (the bus file's identity) in the user's
+    // runtime folder ($XDG_RUNTIME_DIR, else the temporary folder). The lock
+    // is an open-file-description lock, so it goes with the descriptor, also
+    // when the process dies. Without a bus file, or where the lock file
+    // cannot be made, the claim is exclusive within the process only. Gives
+    // the descriptor holding the lock, -1 without one, or -2 when another
+    // process holds the printer.
+    int lockPrinter(std::size_t index, std::string& lockFile) const {
+        if (!busFile) return -1;
+        struct stat identity {};
+        if (::stat(busFile->c_str(), &identity) != 0) return -1;
+        const char* folder = std::getenv("XDG_RUNTIME_DIR");
+        if (folder == nullptr || *folder != '/') folder = std::getenv("TMPDIR");
+        if (folder == nullptr || *folder != '/') folder = "/tmp";
+        const std::string lockPath = std::string(folder) + "/zelvik-sim-" +
+                                     std::to_string(static_cast<unsigned long long>(identity.st_dev)) + "-" +
+                                     std::to_string(static_cast<unsigned long long>(identity.st_ino)) + ".lock";
+        // The last claim to let go removes the file; a claim that locked a
+        // file removed meanwhile tries again on the new one.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+            if (fd < 0) return -1;
+            struct flock range {};
+            range.l_type = F_WRLCK;
+            range.l_whence = SEEK_SET;
+            range.l_start = static_cast<off_t>(index);
+            range.l_len = 1;
+            if (::fcntl(fd, F_OFD_SETLK, &range) != 0) {
+                const int error = errno;
+                ::close(fd);
+                return error == EAGAIN || error == EACCES ? -2 : -1;
+            }
+            struct stat held {}, named {};
+            if (::fstat(fd, &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
+                held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+                lockFile = lockPath;
+                return fd;
+            }
+            ::close(fd);
+        }
+        return -1;
+    }
+    // Lets go of a claim's lock; removes the lock file when no other claim
+    // holds any printer of the bus.
+    static void unlockPrinter(int fd, const std::string& lockFile) {
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) ::unlink(lockFile.c_str());
+        ::close(fd);
     }
 };
 
@@ -201,6 +261,9 @@ public:
         if (mOpen || slot.activity.interfaceOpen || slot.model->config().interfaceHeldOpen) {
             return kIOReturnExclusiveAccess;
         }
+        const int hold = mBus->lockPrinter(mIndex, mLockFile);
+        if (hold == -2) return kIOReturnExclusiveAccess;
+        mLockFd = hold;
         mOpen = true;
         mHostHalted.clear();
         slot.activity.interfaceOpen = true;
@@ -214,6 +277,8 @@ public:
         auto& slot = mBus->slots[mIndex];
         mOpen = false;
         if (mNumber != 0) return kIOReturnSuccess;
+        if (mLockFd >= 0) Bus::unlockPrinter(mLockFd, mLockFile);
+        mLockFd = -1;
         mHostHalted.clear();
         slot.activity.interfaceOpen = false;
         ++slot.activity.interfaceCloses;
@@ -436,6 +501,8 @@ private:
     std::size_t mIndex;
     std::uint8_t mNumber;
     bool mOpen = false;
+    int mLockFd = -1;  // the claim's hold on the printer across processes
+    std::string mLockFile;
     std::vector<std::uint8_t> mHostHalted;  // pipe references
 };
 
