@@ -128,6 +128,19 @@ struct EmulatedDevice {
     bool heldByOtherProgram = false;
     KernelDriverState record;
 
+    // The other interfaces of a multifunction printer (1, 2, ...), each with
+    // the kernel driver its class binds (none for a vendor interface).
+    struct OtherInterface {
+        const char* driver = nullptr;
+        bool bound = false;
+    };
+    std::vector<OtherInterface> others;
+    // The other interface a request names, or nothing for interface 0 or
+    // one the printer does not have.
+    OtherInterface* other(unsigned number) {
+        return number >= 1 && number <= others.size() ? &others[number - 1] : nullptr;
+    }
+
     std::deque<Urb> pending;    // submitted bulk/interrupt URBs, oldest first
     std::deque<Urb> completed;  // finished and not reaped yet
 };
@@ -476,7 +489,23 @@ void handleDriverRequest(EmulatedDevice& device, UMockdevIoctlClient* client) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_ioctl));
     if (!data) return fail(client, EFAULT);
     const auto* command = reinterpret_cast<usbdevfs_ioctl*>(data->data);
-    if (device.hub || command->ifno != 0) return fail(client, EINVAL);
+    if (device.hub) return fail(client, EINVAL);
+    if (command->ifno != 0) {
+        auto* other = device.other(static_cast<unsigned>(command->ifno));
+        if (!other) return fail(client, EINVAL);
+        if (command->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+            if (!other->bound) return fail(client, ENODATA);
+            other->bound = false;
+            device.record.otherInterfaceTouches += 1;
+            return complete(client, 0);
+        }
+        if (command->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
+            if (other->bound || !other->driver) return complete(client, 0);
+            other->bound = true;
+            return complete(client, 1);
+        }
+        return fail(client, ENOTTY);
+    }
     if (command->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
         if (device.claimOwner || device.heldByOtherProgram) return fail(client, EINVAL);
         if (!device.driverBound) return fail(client, ENODATA);
@@ -498,6 +527,11 @@ void handleDisconnectClaim(EmulatedDevice& device, UMockdevIoctlClient* client) 
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_disconnect_claim));
     if (!data) return fail(client, EFAULT);
     const auto* request = reinterpret_cast<usbdevfs_disconnect_claim*>(data->data);
+    if (auto* other = device.hub ? nullptr : device.other(request->interface)) {
+        other->bound = false;
+        device.record.otherInterfaceTouches += 1;
+        return complete(client, 0);
+    }
     if (device.hub || request->interface != 0) return fail(client, EINVAL);
     // A claim through usbfs, ours or another program's, is never taken
     // away: the kernel refuses it whichever driver names the caller gives.
@@ -561,6 +595,8 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client,
             const char* name = nullptr;
             if (device.hub) {
                 name = query->interface == 0 ? "hub" : nullptr;
+            } else if (auto* other = device.other(query->interface)) {
+                name = other->bound ? other->driver : nullptr;
             } else if (query->interface == 0) {
                 name = (device.claimOwner || device.heldByOtherProgram) ? "usbfs"
                        : device.driverBound                           ? kPrinterDriverName
@@ -584,6 +620,13 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client,
             if (!data) return fail(client, EFAULT);
             unsigned int interface = 0;
             std::memcpy(&interface, data->data, sizeof interface);
+            if (auto* other = device.hub ? nullptr : device.other(interface)) {
+                if (request == USBDEVFS_CLAIMINTERFACE) {
+                    if (other->bound) return fail(client, EBUSY);
+                    device.record.otherInterfaceTouches += 1;
+                }
+                return complete(client, 0);
+            }
             if (device.hub || interface != 0) return fail(client, ENOENT);
             if (request == USBDEVFS_CLAIMINTERFACE) {
                 const int error = claim(device, client);
@@ -793,6 +836,13 @@ void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs,
         device->printerDriverLoaded = options.printerDriverLoaded;
         device->driverBound = options.printerDriverLoaded;
         device->heldByOtherProgram = config.interfaceHeldOpen;
+        for (const sim::OtherInterface kind : config.otherInterfaces) {
+            EmulatedDevice::OtherInterface other;
+            if (kind == sim::OtherInterface::MassStorage) other.driver = kMassStorageDriverName;
+            if (kind == sim::OtherInterface::Printer && options.printerDriverLoaded) other.driver = kPrinterDriverName;
+            other.bound = other.driver != nullptr;
+            device->others.push_back(other);
+        }
         printers.push_back(device);
     }
 }
@@ -821,6 +871,8 @@ KernelDriverState EmulatedBus::kernelDriver(std::size_t printer) const {
     const EmulatedDevice& device = *mImpl->printers.at(printer);
     KernelDriverState state = device.record;
     state.bound = device.driverBound;
+    state.otherDriversBound = std::all_of(device.others.begin(), device.others.end(),
+                                          [](const auto& other) { return other.bound || !other.driver; });
     return state;
 }
 

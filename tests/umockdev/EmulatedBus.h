@@ -9,7 +9,9 @@
 // What it models of the kernel: device enumeration through sysfs and udev,
 // port paths (from each printer's location ID), the claim of interface 0 per
 // open file, a printer class driver bound to interface 0 that has to be
-// detached for a claim and can be re-attached, control and bulk URBs
+// detached for a claim and can be re-attached, the other interfaces of a
+// multifunction printer with their own drivers (a memory-card reader's
+// mass-storage driver), control and bulk URBs
 // (submit, reap, discard) with stalls, and a printer that leaves the bus in
 // the middle of a transfer (its node answers ENODEV from then on).
 // What it does not: real packet timing, hot-plug events (a printer that left
@@ -29,6 +31,8 @@ namespace zelvik::emulation {
 
 // The name the kernel's printer class driver reports.
 inline constexpr const char* kPrinterDriverName = "usblp";
+// The driver bound to a multifunction printer's memory-card interface.
+inline constexpr const char* kMassStorageDriverName = "usb-storage";
 
 // What happened to the printer class driver of one printer's interface 0.
 struct KernelDriverState {
@@ -39,6 +43,11 @@ struct KernelDriverState {
     // Requests refused because the driver held the interface: a program
     // that tried to use the interface without detaching the driver first.
     std::size_t refusedWhileBound = 0;
+    // The drivers of the printer's other interfaces (1, 2, ...): whether
+    // each that has one still holds its interface, and the times a program
+    // detached one or claimed an interface other than 0.
+    bool otherDriversBound = true;
+    int otherInterfaceTouches = 0;
 };
 
 class EmulatedBus {

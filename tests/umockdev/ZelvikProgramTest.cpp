@@ -141,5 +141,21 @@ TEST_F(ZelvikOnEmulatedKernel, TerminationFromOutsideHandsThePrinterBackToItsDri
     expectDriverDetachedForEachOpen(0, 1);
 }
 
+TEST_F(ZelvikOnEmulatedKernel, AMultifunctionPrintersOtherDriversAreNeverTouched) {
+    // Interface 0 usable, held by another program, or without pipes; the
+    // memory-card reader on interface 1 stays mounted through every command.
+    for (const std::string extra : {"", "<interfaceHeldOpen>true</interfaceHeldOpen>", "<endpoints/>"}) {
+        SCOPED_TRACE(extra);
+        attachPrinter("<otherInterfaces>mass-storage printer</otherInterfaces>" + extra);
+        const bool usable = extra.empty();
+        EXPECT_EQ(usable ? "True" : "False", active(kPrinterURI));
+        EXPECT_EQ(usable ? kStatusZero : statusFileFor(7), query("\x1b%-12345X@PJL INFO ID\r\n"));
+        writeFile(path("print.bin"), patterned(10000));
+        EXPECT_EQ(usable ? kStatusZero : statusFileFor(7), runCommand(dataOutputCommand()));
+        const KernelDriverState s = bus->kernelDriver(0);
+        EXPECT_EQ(std::tuple(true, 0), std::tuple(s.otherDriversBound, s.otherInterfaceTouches));
+    }
+}
+
 }  // namespace
 }  // namespace zelvik::emulation
