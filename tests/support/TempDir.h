@@ -6,15 +6,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 
 namespace zelvik::test {
 
 class TempDir {
 public:
+    // A test without its directory would write wherever its paths then
+    // point (the root folder): it fails here instead.
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "zelvik-test-XXXXXX").string();
-        if (char* made = ::mkdtemp(pattern.data())) mPath = made;
+        char* made = ::mkdtemp(pattern.data());
+        if (made == nullptr) throw std::runtime_error("cannot make a directory like " + pattern);
+        mPath = made;
     }
     ~TempDir() {
         std::error_code ignored;
