@@ -2,6 +2,7 @@
 // sendPJLCommand, dataOutput and isMachineActive over virtual printers.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -132,12 +133,19 @@ TEST_F(DataCommands, DataOutputFailures) {
     EXPECT_EQ("", readFile(capture()));
 }
 
-TEST_F(DataCommands, OnlyARegularFileIsSentEitherWay) {
+TEST_F(DataCommands, OnlyAReadableRegularFileIsSentEitherWay) {
     // Nothing of these ends, or has a size: each would stream for ever, or
-    // block the open. Each gives 4 before the printer is touched.
+    // block the open; nor can a file this user may not read be sent. Each
+    // gives 4 before the printer is touched.
     ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
     std::filesystem::create_directory(path("folder"));
-    for (const std::string& file : {path("missing"), path("fifo"), std::string("/dev/zero"), path("folder")}) {
+    std::vector<std::string> files{path("missing"), path("fifo"), "/dev/zero", path("folder")};
+    if (::geteuid() != 0) {  // root reads it anyway
+        writeFile(path("unreadable"), "data");
+        ::chmod(path("unreadable").c_str(), 0);
+        files.push_back(path("unreadable"));
+    }
+    for (const std::string& file : files) {
         SCOPED_TRACE(file);
         std::remove(capture().c_str());
         setPrinter();
