@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "app/NotificationCenter.h"
+#include "base/Trace.h"
 
 namespace zelvik {
 namespace {
@@ -136,7 +137,10 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
         tree = copyGetCommand(commandFilePath);
         mCommandTakenFlg = true;
     }
-    if (!tree) return kResultNotCarriedOut;
+    if (!tree) {
+        ZELVIK_TRACE("command file %s refused: left in place, no status", commandFilePath.c_str());
+        return kResultNotCarriedOut;
+    }
     const Dictionary* found = tree->findDictionary(kCommandBody);
     const Dictionary body = found ? *found : Dictionary();
     tree.reset();
@@ -177,8 +181,13 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
     }
 
     removeEventHandlers();
-    if (mAbandonCommandFlg) return kResultDone;  // the process is ending: no report
+    if (mAbandonCommandFlg) {
+        ZELVIK_TRACE("command %s abandoned: the process ends, no status", command ? command->c_str() : "");
+        return kResultDone;  // the process is ending: no report
+    }
     const int code = cancelSeen() ? kResultDone : result;
+    ZELVIK_TRACE("command %s: result %d%s", command ? command->c_str() : "(none)", code,
+                 cancelSeen() ? " (cancelled)" : "");
     // copyGetCommand refuses a command file without a status path.
     return makeStatusFile(statusPath ? *statusPath : std::string(), code) != 0
                ? kResultStatusNotSaved

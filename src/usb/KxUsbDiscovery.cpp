@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Trace.h"
 #include "usb/KxUsbCommunicater.h"
 #include "usb/UsbRequests.h"
 
@@ -113,21 +114,38 @@ std::int32_t KxUsbCommunicater::dealWithDevice(const UsbServiceRef& service) {
     const bool openMode = m_deviceURI.has_value();
 
     std::unique_ptr<UsbDevice> created = mUsb.createDeviceInterface(service);
-    if (!created) return kNotTaken;
+    if (!created) {
+        ZELVIK_TRACE("device skipped: no device object");
+        return kNotTaken;
+    }
     // A device that another program holds open is skipped here.
-    if (created->USBDeviceOpen() != kIOReturnSuccess) return kNotTaken;
+    if (const IOReturn status = created->USBDeviceOpen(); status != kIOReturnSuccess) {
+        ZELVIK_TRACE("device skipped: open failed, %s", nameOfIOReturn(status));
+        return kNotTaken;
+    }
     OpenedDevice device(std::move(created));
 
     std::uint16_t productID = 0;
     std::uint16_t vendorID = 0;
-    if (device->GetDeviceProduct(&productID) != kIOReturnSuccess) return kNotTaken;
-    if (device->GetDeviceVendor(&vendorID) != kIOReturnSuccess) return kNotTaken;
-    if (vendorID != kPrinterVendorID) return kNotTaken;
-    if (m_vendorID && *m_vendorID != vendorID) return kNotTaken;
+    if (device->GetDeviceProduct(&productID) != kIOReturnSuccess ||
+        device->GetDeviceVendor(&vendorID) != kIOReturnSuccess) {
+        ZELVIK_TRACE("device skipped: no vendor or product ID");
+        return kNotTaken;
+    }
+    if (vendorID != kPrinterVendorID || (m_vendorID && *m_vendorID != vendorID)) {
+        ZELVIK_TRACE("device %04x:%04x skipped: another vendor", vendorID, productID);
+        return kNotTaken;
+    }
 
     std::uint32_t locationID = 0;
-    if (device->GetLocationID(&locationID) != kIOReturnSuccess) return kNotTaken;
-    if (m_locationID && *m_locationID != locationID) return kNotTaken;
+    if (device->GetLocationID(&locationID) != kIOReturnSuccess) {
+        ZELVIK_TRACE("device %04x:%04x skipped: no location ID", vendorID, productID);
+        return kNotTaken;
+    }
+    if (m_locationID && *m_locationID != locationID) {
+        ZELVIK_TRACE("device at %08x skipped: another location", locationID);
+        return kNotTaken;
+    }
 
     const std::optional<Dictionary> deviceID = requestDeviceName(device.get());
     const std::string* vendorName = deviceID ? deviceID->findString("MFG") : nullptr;
@@ -151,9 +169,17 @@ std::int32_t KxUsbCommunicater::dealWithDevice(const UsbServiceRef& service) {
 
     std::optional<std::string> uri = createDeviceURI(
         vendorName, modelName, m_serialNumber ? &*m_serialNumber : nullptr, locationID);
-    if (!uri) return kNotTaken;
+    if (!uri) {
+        ZELVIK_TRACE("device at %08x skipped: no URI (device ID %s, serial number %s)", locationID,
+                     deviceID ? "read" : "unreadable", m_serialNumber ? "read" : "none");
+        return kNotTaken;
+    }
     // URIs name the same printer only when equal character for character.
-    if (openMode && *uri != *m_deviceURI) return kNotTaken;
+    if (openMode && *uri != *m_deviceURI) {
+        ZELVIK_TRACE("device %s skipped: not the printer asked for", uri->c_str());
+        return kNotTaken;
+    }
+    ZELVIK_TRACE("device %s taken", uri->c_str());
 
     m_vendorID = vendorID;
     m_productID = productID;

@@ -5,8 +5,10 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
+#include "base/Trace.h"
 #include "usb/KxUsbCommunicater.h"
 #include "usb/UsbRequests.h"
 
@@ -51,6 +53,8 @@ int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
         // device with the same URI replace the printer being opened.
         if (m_inf) break;
     }
+    ZELVIK_TRACE("open %s: %s", deviceURI.c_str(),
+                 m_inf ? "interface 0 claimed" : "no such printer could be opened");
     return m_inf ? 0 : kNotOpened;
 }
 
@@ -67,7 +71,8 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
     };
 
     std::vector<UsbServiceRef> interfaces;
-    if (device->CreateInterfaceIterator(&interfaces) != kIOReturnSuccess) {
+    if (const IOReturn status = device->CreateInterfaceIterator(&interfaces); status != kIOReturnSuccess) {
+        ZELVIK_TRACE("interfaces not listed: %s", nameOfIOReturn(status));
         device.close();
         return kNotTaken;
     }
@@ -96,6 +101,7 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
         clearEndpoints();
         alternateSetting = mClaimedAlternateSetting;
     } else if (status != kIOReturnSuccess) {
+        ZELVIK_TRACE("interface 0's setting not read: %s", nameOfIOReturn(status));
         return fail();
     }
     if (alternateSetting == mClaimedAlternateSetting) return finish();
@@ -106,7 +112,10 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
     setInterface.wValue = mClaimedAlternateSetting;
     setInterface.wIndex = kPrinterInterfaceNumber;
     setInterface.wLength = 0;
-    if (device->DeviceRequest(setInterface) != kIOReturnSuccess) return fail();
+    if (const IOReturn set = device->DeviceRequest(setInterface); set != kIOReturnSuccess) {
+        ZELVIK_TRACE("interface 0 not put back on setting %u: %s", mClaimedAlternateSetting, nameOfIOReturn(set));
+        return fail();
+    }
     return finish();
 }
 
@@ -123,7 +132,10 @@ void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService)
         return;
     }
     // Exclusive: fails when another program holds the interface.
-    if (created->USBInterfaceOpen() != kIOReturnSuccess) return;
+    if (const IOReturn status = created->USBInterfaceOpen(); status != kIOReturnSuccess) {
+        ZELVIK_TRACE("claim of interface 0 failed: %s", nameOfIOReturn(status));
+        return;
+    }
     m_inf = std::move(created);
     mClaimedAlternateSetting = 0;
 
@@ -143,6 +155,7 @@ void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService)
         // and the walk covers exactly the endpoints found there.
         if (m_inf->SetAlternateInterface(1) != kIOReturnSuccess ||
             m_inf->GetNumEndpoints(&m_numPipes) != kIOReturnSuccess) {
+            ZELVIK_TRACE("interface 0 has no endpoints in setting 0 and no setting 1");
             unwindInterface();
             return;
         }
@@ -183,21 +196,33 @@ void KxUsbCommunicater::dealWithPipes() {
             m_maxIntPacketSize = maxPacketSize;
         }
     }
+    ZELVIK_TRACE("interface 0 setting %u: bulk out pipe %u, bulk in pipe %u, interrupt in pipe %u",
+                 mClaimedAlternateSetting, m_bulkPipeOut, m_bulkPipeIn, m_intPipeIn);
 }
 
 int KxUsbCommunicater::writePipeWithBuffer(const std::uint8_t* buffer, std::uint32_t bufSize) {
     if (!m_inf) return static_cast<int>(kIOReturnNotOpen);
     pauseBeforeTransfer();
-    return static_cast<int>(
-        m_inf->WritePipeTO(m_bulkPipeOut, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs));
+    const auto begin = std::chrono::steady_clock::now();
+    const IOReturn status =
+        m_inf->WritePipeTO(m_bulkPipeOut, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
+    ZELVIK_TRACE("bulk out %u bytes: %s in %.3f s", bufSize, nameOfIOReturn(status),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    return static_cast<int>(status);
 }
 
 int KxUsbCommunicater::readPipeToBuffer(std::uint8_t* buffer, std::uint32_t* bufSize) {
     if (!m_inf) return static_cast<int>(kIOReturnNotOpen);
     if (!bufSize) return static_cast<int>(kIOReturnBadArgument);
     pauseBeforeTransfer();
-    return static_cast<int>(
-        m_inf->ReadPipeTO(m_bulkPipeIn, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs));
+    const auto begin = std::chrono::steady_clock::now();
+    const std::uint32_t asked = *bufSize;
+    const IOReturn status =
+        m_inf->ReadPipeTO(m_bulkPipeIn, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
+    ZELVIK_TRACE("bulk in up to %u bytes: %u, %s in %.3f s", asked, status == kIOReturnSuccess ? *bufSize : 0,
+                 nameOfIOReturn(status),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    return static_cast<int>(status);
 }
 
 void KxUsbCommunicater::closePipes() {

@@ -46,6 +46,31 @@ constexpr IOReturn kIOReturnAborted = 0xE00002EB;
 constexpr IOReturn kIOReturnNotResponding = 0xE00002ED;
 constexpr IOReturn kIOUSBPipeStalled = 0xE000404F;
 
+// The status's name for the diagnostic trace ("kIOReturnTimeout"); statuses
+// without a name here are "other".
+constexpr const char* nameOfIOReturn(IOReturn status) {
+    switch (status) {
+        case kIOReturnSuccess: return "kIOReturnSuccess";
+        case kIOReturnError: return "kIOReturnError";
+        case kIOReturnNoMemory: return "kIOReturnNoMemory";
+        case kIOReturnNoDevice: return "kIOReturnNoDevice";
+        case kIOReturnBadArgument: return "kIOReturnBadArgument";
+        case kIOReturnUnsupported: return "kIOReturnUnsupported";
+        case kIOReturnNotOpen: return "kIOReturnNotOpen";
+        case kIOReturnExclusiveAccess: return "kIOReturnExclusiveAccess";
+        case kIOReturnBusy: return "kIOReturnBusy";
+        case kIOReturnTimeout: return "kIOReturnTimeout";
+        case kIOReturnNotPermitted: return "kIOReturnNotPermitted";
+        case kIOReturnUnderrun: return "kIOReturnUnderrun";
+        case kIOReturnOverrun: return "kIOReturnOverrun";
+        case kIOReturnDeviceError: return "kIOReturnDeviceError";
+        case kIOReturnAborted: return "kIOReturnAborted";
+        case kIOReturnNotResponding: return "kIOReturnNotResponding";
+        case kIOUSBPipeStalled: return "kIOUSBPipeStalled";
+        default: return "other";
+    }
+}
+
 // Pipe properties as the printer link reads them.
 enum : std::uint8_t { kUSBOut = 0, kUSBIn = 1 };
 enum : std::uint8_t { kUSBControl = 0, kUSBIsoc = 1, kUSBBulk = 2, kUSBInterrupt = 3 };

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -249,6 +250,34 @@ TEST_F(DataCommands, AVirtualPrinterIsHeldAcrossProcessesWhileClaimed) {
     ASSERT_TRUE(holder->waitFor(seconds(10)));
     EXPECT_EQ(statusFileFor(8), readFile(path("held.xml")));
     EXPECT_EQ("True", active(kURI));  // let go with the claim
+}
+
+// Runs with the diagnostic trace asked for.
+class Traced : public DataCommands {
+protected:
+    std::vector<std::string> environment() const override {
+        auto variables = DataCommands::environment();
+        variables.push_back("ZELVIK_TRACE=" + path("trace.log"));
+        return variables;
+    }
+};
+
+TEST_F(Traced, TheTraceNamesWhyAQueryFailed) {
+    setPrinter("<interfaceHeldOpen>true</interfaceHeldOpen>");
+    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
+    const std::string trace = readFile(path("trace.log"));
+    EXPECT_NE(std::string::npos, trace.find("device " + kURI + " taken")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("claim of interface 0 failed: kIOReturnExclusiveAccess")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("command sendPJLCommand: result 7")) << trace;
+}
+
+TEST_F(DataCommands, NoTraceIsWrittenUnlessAskedFor) {
+    setPrinter("<answer>OK</answer>");
+    EXPECT_EQ(kStatusZero, query("@PJL INFO ID\r\n"));
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(mDir.path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{"bus.xml", "capture.bin", "query.pjl", "response.bin", "status.xml"}), names);
 }
 
 }  // namespace

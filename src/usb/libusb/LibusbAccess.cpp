@@ -2,6 +2,7 @@
 #include "usb/libusb/LibusbAccess.h"
 
 #include "usb/libusb/TransferRounds.h"
+#include "base/Trace.h"
 
 #include <libusb.h>
 
@@ -87,6 +88,8 @@ public:
         libusb_device_handle* handle = nullptr;
         const int result = libusb_open(mDevice, &handle);
         if (result != LIBUSB_SUCCESS) {
+            ZELVIK_TRACE("libusb_open of device %u on bus %u: %s", libusb_get_device_address(mDevice),
+                         libusb_get_bus_number(mDevice), libusb_error_name(result));
             return LibusbAccess::ioReturnFromLibusb(result);
         }
         auto fresh = std::make_shared<OpenDevice>(handle);
@@ -274,6 +277,7 @@ public:
         libusb_set_auto_detach_kernel_driver(handle->get(), 1);
         const int result = libusb_claim_interface(handle->get(), mService->number());
         if (result != LIBUSB_SUCCESS) {
+            ZELVIK_TRACE("libusb_claim_interface %u: %s", mService->number(), libusb_error_name(result));
             return LibusbAccess::ioReturnFromLibusb(result);
         }
         mHandle = std::move(handle);
