@@ -138,7 +138,7 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
         mCommandTakenFlg = true;
     }
     if (!tree) {
-        ZELVIK_TRACE("command file %s refused: left in place, no status", commandFilePath.c_str());
+        ZELVIK_TRACE("command file %s not taken (missing, unreadable or refused): no status", commandFilePath.c_str());
         return kResultNotCarriedOut;
     }
     const Dictionary* found = tree->findDictionary(kCommandBody);

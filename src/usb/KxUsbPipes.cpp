@@ -53,8 +53,8 @@ int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
         // device with the same URI replace the printer being opened.
         if (m_inf) break;
     }
-    ZELVIK_TRACE("open %s: %s", deviceURI.c_str(),
-                 m_inf ? "interface 0 claimed" : "no such printer could be opened");
+    ZELVIK_TRACE("open %s: %s (%zu devices on the bus)", deviceURI.c_str(),
+                 m_inf ? "interface 0 claimed" : "no such printer could be opened", services->size());
     return m_inf ? 0 : kNotOpened;
 }
 
