@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "app/NotificationCenter.h"
+#include "base/NotificationCenter.h"
 #include "base/Trace.h"
 
 namespace zelvik {

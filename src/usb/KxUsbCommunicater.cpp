@@ -4,7 +4,7 @@
 // in KxUsbPipes.cpp.
 #include "usb/KxUsbCommunicater.h"
 
-#include "app/NotificationCenter.h"
+#include "base/NotificationCenter.h"
 
 namespace zelvik {
 

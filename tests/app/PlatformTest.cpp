@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "app/NotificationCenter.h"
+#include "base/NotificationCenter.h"
 #include "app/ReopenEvents.h"
 #include "support/TempDir.h"
 

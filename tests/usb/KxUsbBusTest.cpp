@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "app/NotificationCenter.h"
+#include "base/NotificationCenter.h"
 #include "usb/KxUsbCommunicater.h"
 #include "usb/sim/SimulatedUsbAccess.h"
 

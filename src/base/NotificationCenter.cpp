@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "app/NotificationCenter.h"
+#include "base/NotificationCenter.h"
 
 #include <algorithm>
 
