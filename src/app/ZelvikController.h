@@ -13,7 +13,7 @@
 #include <string>
 
 #include "app/Application.h"
-#include "files/Bytes.h"
+#include "base/Bytes.h"
 #include "files/KxFileManager.h"
 #include "usb/KxUsbCommunicater.h"
 #include "xml/KxXmlDataConverter.h"

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "files/KxFileManager.h"
 
+#include "base/Files.h"
+#include "base/UniqueFD.h"
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -13,26 +16,6 @@
 
 namespace zelvik {
 namespace {
-
-// Closes a descriptor on every path out of a scope.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : mFd(fd) {}
-    ~FdGuard() {
-        if (mFd >= 0) ::close(mFd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return mFd; }
-    int release() {
-        int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-
-private:
-    int mFd;
-};
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -88,7 +71,7 @@ enum class Saved { Done, Failed, Unsupported };
 // finished file gets the target's name at once when there is none yet, and
 // otherwise a unique name that the final rename replaces the target with.
 Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData) {
-    FdGuard fd(::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    UniqueFD fd(::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         // File systems without unnamed files say so in one of these ways.
         return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Saved::Unsupported
@@ -119,27 +102,13 @@ Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData) {
 // available: a kill inside it can leave the temporary file.
 int saveThroughNamedFile(const std::string& path, const Bytes& savedData) {
     std::string name;
-    FdGuard fd(createTemporaryBeside(path, &name));
+    UniqueFD fd(createTemporaryBeside(path, &name));
     if (fd.get() < 0) return KxFileManager::kSaveFailed;
     bool ok = writeDurably(fd.get(), savedData);
     ok = (::close(fd.release()) == 0) && ok;
     if (ok && ::rename(name.c_str(), path.c_str()) == 0) return 0;
     ::unlink(name.c_str());
     return KxFileManager::kSaveFailed;
-}
-
-// Opens a regular file for reading without blocking on, or touching, any
-// other kind of file: a FIFO or a device at the path is never opened.
-int openRegularFile(const std::string& path, struct stat* st) {
-    if (::stat(path.c_str(), st) != 0 || !S_ISREG(st->st_mode)) return -1;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    // The path may have been replaced between the two looks.
-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 int removeEntry(const char* path, const struct stat*, int typeflag, struct FTW*) {
@@ -149,26 +118,7 @@ int removeEntry(const char* path, const struct stat*, int typeflag, struct FTW*)
 }  // namespace
 
 std::optional<Bytes> KxFileManager::copyReadFile(const std::string& path, std::size_t sizeLimit) const {
-    struct stat st {};
-    FdGuard fd(openRegularFile(path, &st));
-    if (fd.get() < 0) return std::nullopt;
-    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > sizeLimit) return std::nullopt;
-
-    Bytes data;
-    data.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t chunk[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        if (n == 0) break;
-        // A file that grows while it is read is held to the limit too.
-        if (static_cast<std::size_t>(n) > sizeLimit - data.size()) return std::nullopt;
-        data.insert(data.end(), chunk, chunk + n);
-    }
-    return data;
+    return readRegularFile(path, sizeLimit);
 }
 
 int KxFileManager::saveFile(const std::string& path, const Bytes& savedData) const {
@@ -190,9 +140,7 @@ int KxFileManager::saveFile(const std::string& path, const Bytes& savedData) con
 bool KxFileManager::checkExistenceOfFile(const std::string& path) const {
     // Whether it can be read is answered by opening it: the content is
     // never read, so its size and kind cost nothing.
-    struct stat st {};
-    FdGuard fd(openRegularFile(path, &st));
-    return fd.get() >= 0;
+    return openRegularFile(path).isValid();
 }
 
 int KxFileManager::deleteFile(const std::string& path) const {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "files/Bytes.h"
+#include "base/Bytes.h"
 
 namespace zelvik {
 

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "files/Bytes.h"
+#include "base/Bytes.h"
 #include "xml/Value.h"
 
 struct _xmlNode;

@@ -4,17 +4,14 @@
 // an element's first child node as its value; the writer produces one compact
 // line with a lower-case "utf-8" declaration and leaves out anything that is
 // not a dictionary, an array or a string. Nothing in the program calls it.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "base/Files.h"
 #include "xml/KxXmlDataConverter.h"
 #include "xml/XmlParsing.h"
 
@@ -77,38 +74,6 @@ std::optional<std::string> fileSystemPathOfFileURL(std::string_view path) {
     return decoded;
 }
 
-// The whole content of a regular file; nothing when it cannot be read. Other
-// kinds of file (a FIFO, a device) could block or never end.
-std::optional<Bytes> readWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::optional<Bytes> result;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size >= 0 &&
-        status.st_size <= INT_MAX) {
-        Bytes bytes;
-        bytes.reserve(static_cast<std::size_t>(status.st_size));
-        std::uint8_t chunk[65536];
-        bool ok = true;
-        for (;;) {
-            const ssize_t got = ::read(fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            bytes.insert(bytes.end(), chunk, chunk + got);
-            if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
-                ok = false;
-                break;
-            }
-        }
-        if (ok) result = std::move(bytes);
-    }
-    ::close(fd);
-    return result;
-}
 
 // ---------------------------------------------------------------------------
 // The node tree the reader walks
@@ -275,7 +240,9 @@ bool appendElement(const Value& value, const std::string& tag, std::string& out)
 std::optional<Dictionary> KxXmlDataConverter::copyXMLDataToDictionaryCF(const std::string& path) const {
     const std::optional<std::string> fileSystemPath = fileSystemPathOfFileURL(path);
     if (!fileSystemPath) return std::nullopt;
-    const std::optional<Bytes> data = readWholeFile(*fileSystemPath);
+    // Only a regular file: other kinds of file (a FIFO, a device) could
+    // block or never end.
+    const std::optional<Bytes> data = readRegularFile(*fileSystemPath, INT_MAX);
     if (!data) return std::nullopt;
 
     // A parse failure is not reported anywhere: the caller gets nothing.

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <deque>
 
-#include "files/Bytes.h"
+#include "base/Bytes.h"
 #include "usb/KxUsbCommunicater.h"
 
 namespace zelvik {

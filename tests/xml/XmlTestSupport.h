@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "files/Bytes.h"
+#include "base/Bytes.h"
 #include "xml/Value.h"
 
 namespace zelvik::test {

@@ -26,18 +26,15 @@
 // pairs) is an empty bus as a whole: a half-read bus would make a test pass
 // or fail for the wrong reason. Elements the bus does not know are ignored,
 // so other tools may keep their own settings in the same file.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <limits>
 #include <optional>
 #include <string_view>
 
 #include "usb/sim/VirtualPrinter.h"
+#include "base/Files.h"
 #include "xml/KxXmlDataConverter.h"
 #include "xml/Value.h"
 
@@ -376,28 +373,11 @@ std::vector<VirtualPrinterConfig> parseSimulatedBus(const Bytes& xml) {
 }
 
 std::vector<VirtualPrinterConfig> loadSimulatedBus(const std::string& path) {
-    // Non-blocking, so that a FIFO or a device node never holds the open;
-    // only a regular file is read at all.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return {};
-    struct FdCloser {
-        int fd;
-        ~FdCloser() { ::close(fd); }
-    } closer{fd};
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
-    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kLargestBusFile) return {};
-    Bytes data;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return {};
-        if (n == 0) break;
-        if (data.size() + static_cast<std::size_t>(n) > kLargestBusFile) return {};
-        data.insert(data.end(), chunk, chunk + n);
-    }
-    return parseSimulatedBus(data);
+    // Only a regular file is read at all: a FIFO or a device node never
+    // holds the open.
+    const std::optional<Bytes> data = readRegularFile(path, kLargestBusFile);
+    if (!data) return {};
+    return parseSimulatedBus(*data);
 }
 
 }  // namespace zelvik::sim

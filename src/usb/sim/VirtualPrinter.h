@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "files/Bytes.h"
+#include "base/Bytes.h"
 
 namespace zelvik::sim {
 

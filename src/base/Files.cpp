@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "base/Files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace zelvik {
+
+UniqueFD openRegularFile(const std::string& path, struct stat* status) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFD();
+    UniqueFD fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.isValid()) return fd;
+    // The path may have been replaced between the two looks.
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFD();
+    if (status != nullptr) *status = st;
+    return fd;
+}
+
+std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLimit) {
+    struct stat st {};
+    const UniqueFD fd = openRegularFile(path, &st);
+    if (!fd.isValid()) return std::nullopt;
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > sizeLimit) return std::nullopt;
+
+    Bytes data;
+    data.reserve(static_cast<std::size_t>(st.st_size));
+    std::uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        if (static_cast<std::size_t>(n) > sizeLimit - data.size()) return std::nullopt;
+        data.insert(data.end(), chunk, chunk + n);
+    }
+    return data;
+}
+
+}  // namespace zelvik
