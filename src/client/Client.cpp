@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "Process.h"
+#include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
 
 #ifndef ZELVIK_INSTALLED_HELPER
@@ -75,20 +76,6 @@ using Parameters = std::vector<std::pair<std::string, std::string>>;
 constexpr std::size_t kLongestPJLRequest = 2047;  // what the helper reads in one go
 constexpr std::size_t kLargestResult = 16 * 1024 * 1024;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : mFd(fd) {}
-    ~Fd() {
-        if (mFd >= 0) ::close(mFd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return mFd; }
-
-private:
-    int mFd;
-};
-
 // A directory only this user can enter, removed with all it holds.
 class PrivateDirectory {
 public:
@@ -135,7 +122,7 @@ bool exists(const std::string& path) {
 // The whole content of a regular file; nothing when it is absent, no
 // regular file or larger than `limit`.
 std::optional<std::string> readFile(const std::string& path, std::size_t limit = kLargestResult) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    UniqueFD fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) return std::nullopt;
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
@@ -156,7 +143,7 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit =
 bool writeFileWhole(const std::string& path, const std::string& content) {
     const std::string part = path + ".part";
     {
-        Fd fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        UniqueFD fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (fd.get() < 0) return false;
         std::size_t done = 0;
         while (done < content.size()) {
@@ -245,7 +232,7 @@ struct Job::State {
 
     PrivateDirectory dir;
     std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath;
-    Fd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    UniqueFD wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> lastProgress{-1};
 
@@ -315,7 +302,7 @@ Result<Completion> Job::State::run() {
     if (!writeFileWhole(commandPath, *xml)) return Error(ErrorKind::setupFailed, 0, std::strerror(errno));
 
     // Watched before the start, so that no change goes unseen.
-    Fd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    UniqueFD watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (watch.get() < 0 ||
         ::inotify_add_watch(watch.get(), dir.path().c_str(),
                             IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM) < 0) {
