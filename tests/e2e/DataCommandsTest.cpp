@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // sendPJLCommand, dataOutput and isMachineActive over virtual printers.
 #include <signal.h>
-#include <sys/stat.h>
-
-#include <filesystem>
 
 #include <filesystem>
 
@@ -54,34 +51,6 @@ TEST_F(DataCommands, QuerySizeLimitAndEmptyQuery) {
     EXPECT_EQ("OK", readFile(response()));
 }
 
-TEST_F(DataCommands, SilentPrinterTimesOutWithoutResponse) {
-    setPrinter();
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(statusFileFor(8), query("not PJL at all", "1"));
-    EXPECT_GE(std::chrono::steady_clock::now() - begin, seconds(1));
-    EXPECT_FALSE(exists(response()));
-}
-
-TEST_F(DataCommands, UnreachablePrintersGiveSeven) {
-    setPrinter();
-    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n", "5", "usb://Zelvik/LP-100?serial=a1"));
-    setPrinter("<interfaceHeldOpen>true</interfaceHeldOpen>");
-    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
-    setPrinter("<failWriteAfterBytes>0</failWriteAfterBytes>");
-    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
-    EXPECT_FALSE(exists(response()));
-}
-
-TEST_F(DataCommands, UnwritableResponseGivesFiveOnceTheAnswerCame) {
-    setPrinter();
-    writeFile(path("query.pjl"), "@PJL ECHO hi\r\n");
-    EXPECT_EQ(statusFileFor(5),
-              runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
-                          {"outputFilePath", path("query.pjl")}, {"responseFilePath", path("no/dir/r")},
-                          {"timeOut", "5"}}));
-    EXPECT_EQ("@PJL ECHO hi\r\n", readFile(capture()));
-}
-
 TEST_F(DataCommands, DataOutputDeliversEveryByte) {
     for (std::size_t size : {0u, 1u, 2047u, 2048u, 2049u, 4096u, 3u << 20}) {
         SCOPED_TRACE(size);
@@ -107,48 +76,6 @@ TEST_F(DataCommands, DataOutputShowsRisingProgressOnASlowPrinter) {
     ASSERT_GE(seen.size(), 3u);
     EXPECT_EQ("100", seen.back());
     for (std::size_t i = 1; i + 1 < seen.size(); ++i) EXPECT_LT(std::stoi(seen[i - 1]), std::stoi(seen[i]));
-}
-
-// The command with one parameter's value replaced.
-Elements with(Elements elements, const std::string& name, const std::string& value) {
-    for (auto& [n, v] : elements) {
-        if (n == name) v = value;
-    }
-    return elements;
-}
-
-TEST_F(DataCommands, DataOutputFailures) {
-    setPrinter();
-    writeFile(path("print.bin"), patterned(10000));
-    setPrinter("<failWriteAfterBytes>4096</failWriteAfterBytes>");
-    EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand()));
-    EXPECT_EQ(patterned(4096), readFile(capture()));
-
-    EXPECT_EQ(statusFileFor(7), runCommand(dataOutputCommand("usb://Zelvik/LP-999?serial=A1")));
-
-    // A progress file that cannot be saved: nothing is sent at all.
-    std::remove(capture().c_str());
-    setPrinter();
-    EXPECT_EQ(statusFileFor(5), runCommand(with(dataOutputCommand(), "responseFilePath", path("none/progress"))));
-    EXPECT_EQ("", readFile(capture()));
-}
-
-TEST_F(DataCommands, OnlyARegularFileIsSentEitherWay) {
-    // Nothing of these ends, or has a size: each would stream for ever, or
-    // block the open. Each gives 4 before the printer is touched.
-    ASSERT_EQ(0, ::mkfifo(path("fifo").c_str(), 0600));
-    std::filesystem::create_directory(path("folder"));
-    for (const std::string& file : {path("missing"), path("fifo"), std::string("/dev/zero"), path("folder")}) {
-        SCOPED_TRACE(file);
-        std::remove(capture().c_str());
-        setPrinter();
-        EXPECT_EQ(statusFileFor(4), runCommand(with(dataOutputCommand(), "outputFilePath", file)));
-        EXPECT_EQ(statusFileFor(4),
-                  runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
-                              {"outputFilePath", file}, {"responseFilePath", response()}, {"timeOut", "2"}}));
-        EXPECT_EQ("", readFile(capture()));
-        EXPECT_FALSE(exists(response()));
-    }
 }
 
 TEST_F(DataCommands, AVirtualPrinterThatCannotRecordStallsInsteadOfSucceeding) {
@@ -214,18 +141,6 @@ TEST_P(DataOutputCancel, StopsWithinAChunkAndKeepsTheLastPercentage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BySignalOrSecondLaunch, DataOutputCancel, ::testing::Bool());
-
-TEST_F(DataCommands, MachineActiveTellsWhetherThePrinterOpens) {
-    setPrinter();
-    EXPECT_EQ("True", active(kURI));
-    EXPECT_EQ("True", active(kURI));  // the first open was closed again
-    EXPECT_EQ("False", active("usb://Zelvik/LP-100?serial=Z9"));
-    setPrinter("<interfaceHeldOpen>true</interfaceHeldOpen>");
-    EXPECT_EQ("False", active(kURI));
-    EXPECT_EQ(statusFileFor(5),
-              runCommand({{"command", "isMachineActive"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
-                          {"responseFilePath", path("no/dir/r")}}));
-}
 
 }  // namespace
 }  // namespace zelvik::test

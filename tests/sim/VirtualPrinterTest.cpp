@@ -46,30 +46,6 @@ std::string drain(VirtualPrinter& p, Clock::time_point now = t0) {
     return all;
 }
 
-TEST(VirtualPrinterControl, DeviceIDHasABigEndianLengthCountingItselfOrTheConfiguredOne) {
-    struct Case {
-        std::optional<std::string> id;
-        std::optional<std::uint16_t> lengthField;
-        std::uint16_t wLength;
-        std::optional<Bytes> reply;
-    };
-    const std::string x300(300, 'x');
-    const Case cases[] = {
-        {"MDL:LP;", {}, 256, bytesOf(std::string("\x00\x09MDL:LP;", 9))},
-        {x300, {}, 1024, bytesOf("\x01\x2E" + x300)},           // longer than 253: high byte too
-        {"MDL:LP;", 0x0102, 256, bytesOf("\x01\x02MDL:LP;")},  // overstated: only the bytes there are
-        {"MDL:LP;", 0x0102, 5, bytesOf("\x01\x02MDL")},        // cut at wLength
-        {std::nullopt, {}, 256, std::nullopt},                // no device ID: the request stalls
-    };
-    for (const Case& c : cases) {
-        VirtualPrinterConfig config;
-        config.deviceID = c.id;
-        config.deviceIDLength = c.lengthField;
-        VirtualPrinter p(config);
-        EXPECT_EQ(controlIn(p, 0xA1, 0, 0, 0, c.wLength), c.reply) << c.id.value_or("none");
-    }
-}
-
 TEST(VirtualPrinterControl, StringDescriptorsAsUTF16OrRawBytes) {
     struct Case {
         std::optional<std::string> serial;
