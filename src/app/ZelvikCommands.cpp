@@ -183,6 +183,9 @@ int ZelvikController::dataOutput(const std::string& deviceURI, const std::string
     double tLast = currentTime();
     for (;;) {
         if (file.atEnd()) {
+            // A file that shrank while it was sent ended short of the size
+            // it had at the start: the printer did not get the job whole.
+            if (sent < total) return kResultOutputFileUnusable;
             return mKxFileManager->saveFile(makeFilePath, textBytes("100")) != 0
                        ? kResultResponseNotSaved
                        : kResultDone;

@@ -46,63 +46,6 @@ std::string drain(VirtualPrinter& p, Clock::time_point now = t0) {
     return all;
 }
 
-TEST(VirtualPrinterControl, DeviceIDHasABigEndianLengthCountingItselfOrTheConfiguredOne) {
-    struct Case {
-        std::optional<std::string> id;
-        std::optional<std::uint16_t> lengthField;
-        std::uint16_t wLength;
-        std::optional<Bytes> reply;
-    };
-    const std::string x300(300, 'x');
-    const Case cases[] = {
-        {"MDL:LP;", {}, 256, bytesOf(std::string("\x00\x09MDL:LP;", 9))},
-        {x300, {}, 1024, bytesOf("\x01\x2E" + x300)},           // longer than 253: high byte too
-        {"MDL:LP;", 0x0102, 256, bytesOf("\x01\x02MDL:LP;")},  // overstated: only the bytes there are
-        {"MDL:LP;", 0x0102, 5, bytesOf("\x01\x02MDL")},        // cut at wLength
-        {std::nullopt, {}, 256, std::nullopt},                // no device ID: the request stalls
-    };
-    for (const Case& c : cases) {
-        VirtualPrinterConfig config;
-        config.deviceID = c.id;
-        config.deviceIDLength = c.lengthField;
-        VirtualPrinter p(config);
-        EXPECT_EQ(controlIn(p, 0xA1, 0, 0, 0, c.wLength), c.reply) << c.id.value_or("none");
-    }
-}
-
-TEST(VirtualPrinterControl, StringDescriptorsAsUTF16OrRawBytes) {
-    struct Case {
-        std::optional<std::string> serial;
-        std::optional<Bytes> raw;
-        std::uint8_t index;
-        std::uint16_t wLength;
-        std::optional<Bytes> reply;
-    };
-    const std::string smiles = "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // A é € U+1F600
-    const Bytes odd{7, 3, 'A', 0, 'B', 0, 'C'};
-    const Case cases[] = {
-        {smiles, {}, 3, 256, Bytes{12, 3, 0x41, 0, 0xE9, 0, 0xAC, 0x20, 0x3D, 0xD8, 0x00, 0xDE}},
-        {smiles, {}, 3, 2, Bytes{12, 3}},                       // the header the printer link reads first
-        {"\xED\xA0\x80", {}, 3, 256, Bytes{4, 3, 0x00, 0xD8}},  // a surrogate half stays that unit
-        {"", {}, 3, 256, Bytes{2, 3}},
-        {"ignored", odd, 3, 256, odd},                          // raw bytes win, sent as they stand
-        {{}, Bytes{4, 2, 'A', 0}, 3, 256, Bytes{4, 2, 'A', 0}},  // the wrong type too
-        {{}, Bytes{}, 3, 256, Bytes{}},
-        {{}, {}, 0, 256, Bytes{4, 3, 0x09, 0x04}},  // the language table
-        {{}, {}, 3, 256, std::nullopt},             // no serial number: stalls
-        {"S", {}, 1, 256, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        VirtualPrinterConfig config;
-        config.serialNumber = c.serial;
-        config.serialDescriptor = c.raw;
-        VirtualPrinter p(config);
-        EXPECT_EQ(p.serialNumberStringIndex(), c.serial || c.raw ? 3 : 0);
-        EXPECT_EQ(controlIn(p, 0x80, 6, static_cast<std::uint16_t>(0x0300 + c.index), 0, c.wLength), c.reply)
-            << c.serial.value_or("-") << " index " << int{c.index} << " wLength " << c.wLength;
-    }
-}
-
 TEST(VirtualPrinterControl, GetAndSetInterfaceSwitchTheEndpointsOrAreRefused) {
     VirtualPrinterConfig c;
     c.alternateSetting = 2;

@@ -440,6 +440,7 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
     if (mConfig.acceptBytesPerSecond) mOutCredit -= static_cast<double>(taken);
     receive(rest.first(taken), now);
     result.accepted = taken;
+    if (taken > 0 && mConfig.onReceived) mConfig.onReceived(mBytesReceived);
     if (captureFailed) {
         haltEndpoint(address);
         result.stalled = true;
@@ -552,7 +553,16 @@ void VirtualPrinter::queueAnswer(Bytes bytes, Clock::time_point readyAt) {
 VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::size_t max, Clock::time_point now) {
     ReadResult result;
     if (mDisconnected) return result;
+    const unsigned transfer = mReadsEnded + 1;
+    if (mConfig.disconnectAtRead == transfer) {
+        mDisconnected = true;
+        mAnswers.clear();
+        result.readyAt = now;  // looked at again at once, the device is gone
+        return result;
+    }
+    if (mConfig.stallReadAt == transfer) haltEndpoint(bulkInAddress());
     if (isHalted(bulkInAddress())) {
+        ++mReadsEnded;
         result.kind = ReadKind::Stalled;
         return result;
     }
@@ -567,11 +577,13 @@ VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::size_t max, Clock::time
         if (front.bytes.empty()) mAnswers.pop_front();
     }
     if (!result.bytes.empty()) {
+        ++mReadsEnded;
         result.kind = ReadKind::Data;
         result.readyAt = now;
         return result;
     }
     if (max == 0 || mConfig.idleIn == IdleIn::Zlp) {
+        ++mReadsEnded;
         result.kind = ReadKind::ZeroLength;
         result.readyAt = now;
         return result;

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -86,7 +87,16 @@ struct VirtualPrinterConfig {
     std::optional<std::uint64_t> failWriteAfterBytes;
     // The device leaves the bus once this many bytes were received.
     std::optional<std::uint64_t> disconnectAfterBytes;
+    // Faults of one bulk IN transfer, counted from 1 over the printer's
+    // life (a transfer ends with data, a zero-length packet or a stall): the
+    // Nth halts bulk IN, or the device leaves the bus as it starts.
+    std::optional<unsigned> stallReadAt;
+    std::optional<unsigned> disconnectAtRead;
     std::uint64_t pageCount = 0;
+    // Called with the bytes received so far whenever bulk OUT took some; a
+    // test changes the file being sent from here, at a known point of the
+    // job. No bus file sets it.
+    std::function<void(std::uint64_t)> onReceived;
 };
 
 // The vendor ID the program was built to serve.
@@ -222,6 +232,7 @@ private:
     std::string mLine;                   // the PJL line being received
     bool mLineTooLong = false;           // the line outgrew any PJL command
     std::uint64_t mBytesReceived = 0;
+    unsigned mReadsEnded = 0;            // bulk IN transfers ended so far
     double mOutCredit = 0;               // bytes the throughput limit allows now
     Clock::time_point mCreditAt{};
     int mCaptureFd = -1;
