@@ -60,6 +60,12 @@ zelvik::Application* gApplication = nullptr;
     std::abort();
 }
 
+// Anything at the path, a dangling symbolic link too.
+bool present(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 std::optional<std::string> readWhole(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
@@ -97,16 +103,47 @@ std::string printData() {
 // its content back.
 void resetSandbox() {
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(kSandbox, error)) {
-        if (!gInputs.count(entry.path().filename().string())) fs::remove_all(entry.path(), error);
+    std::vector<fs::path> made;
+    for (auto it = fs::directory_iterator(kSandbox, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        if (!gInputs.count(it->path().filename().string())) made.push_back(it->path());
     }
+    for (const fs::path& path : made) fs::remove_all(path, error);
     for (const auto& [name, content] : gInputs) {
         const fs::path path = kSandbox + "/" + name;
-        if (!fs::is_regular_file(fs::symlink_status(path)) || readWhole(path) != content) {
+        if (!fs::is_regular_file(fs::symlink_status(path, error)) || readWhole(path) != content) {
             fs::remove_all(path, error);
             writeWhole(path, content);
         }
     }
+}
+
+void setSecret(const std::string& secret) {
+    gSecret = secret;
+    gInputs = {
+        {"secret.txt", gSecret + "\n"},
+        // An external DTD whose entities hold the secret.
+        {"evil.dtd", "<!ENTITY leak \"" + gSecret + "\">\n<!ENTITY % pleak \"<!ENTITY leak2 '" + gSecret + "'>\">\n"},
+        {"query.pjl", "\x1b%-12345X@PJL INFO ID\r\n"},
+        {"print.bin", printData()},
+        {"empty.bin", ""},
+    };
+    for (const auto& [name, content] : gInputs) writeWhole(kSandbox + "/" + name, content);
+}
+
+bool mentions(const Value& value, const std::string& text) {
+    if (const std::string* string = value.asString()) return string->find(text) != std::string::npos;
+    if (const Dictionary* dictionary = value.asDictionary()) {
+        for (std::size_t i = 0; i < dictionary->size(); ++i) {
+            if (dictionary->nameAt(i).find(text) != std::string::npos || mentions(dictionary->valueAt(i), text))
+                return true;
+        }
+    } else if (const zelvik::Array* array = value.asArray()) {
+        for (const Value& element : *array) {
+            if (mentions(element, text)) return true;
+        }
+    }
+    return false;
 }
 
 VirtualPrinterConfig printer(const std::string& serial) {
@@ -176,18 +213,36 @@ bool isStatusDocument(const std::string& content) {
     return false;
 }
 
-void checkWrittenFiles() {
+// The name a save gives its file until it is complete: ".zelvik-" pid
+// "-" count ".tmp".
+bool isTemporaryName(const std::string& name) {
+    std::size_t i = 8;
+    if (name.rfind(".zelvik-", 0) != 0) return false;
+    auto digits = [&] {
+        const std::size_t start = i;
+        while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
+        return i > start;
+    };
+    if (!digits() || i >= name.size() || name[i++] != '-' || !digits()) return false;
+    return name.compare(i, std::string::npos, ".tmp") == 0;
+}
+
+// The command file, when it is still there as it came, is the input's own,
+// and so is a file it names.
+void checkWrittenFiles(const std::string& command) {
     std::error_code error;
     for (auto it = fs::recursive_directory_iterator(kSandbox, error); !error && it != fs::recursive_directory_iterator();
          it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.find(gSecret) != std::string::npos) violated("secret in a file name", it->path().string());
-        if (name.rfind(".zelvik-", 0) == 0) violated("temporary file left", it->path().string());
+        if (isTemporaryName(name) && command.find(name) == std::string::npos)
+            violated("temporary file left", it->path().string());
         if (!it->is_regular_file(error)) continue;
         const std::optional<std::string> content = readWhole(it->path());
         if (!content) continue;
         const auto input = gInputs.find(name);
         if (it.depth() == 0 && input != gInputs.end() && input->second == *content) continue;
+        if (it->path() == kCommandFile && *content == command) continue;
         if (content->find(gSecret) != std::string::npos) violated("secret in a written file", it->path().string());
     }
 }
@@ -205,16 +260,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         violated("the sandbox is not ours", kSandbox);
     if (::chdir(kSandbox.c_str()) != 0) violated("cannot enter the sandbox", kSandbox);
 
-    gSecret = randomSecret();
-    gInputs = {
-        {"secret.txt", gSecret + "\n"},
-        // An external DTD whose entity holds the secret.
-        {"evil.dtd", "<!ENTITY leak \"" + gSecret + "\">\n<!ENTITY % pleak \"<!ENTITY leak2 '" + gSecret + "'>\">\n"},
-        {"query.pjl", "\x1b%-12345X@PJL INFO ID\r\n"},
-        {"print.bin", printData()},
-        {"empty.bin", ""},
-    };
-    resetSandbox();
+    setSecret(randomSecret());
 
     // The application blocks the signals its event loop reads; the fuzzer
     // keeps its own signal handling.
@@ -242,6 +288,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<std::string> statusPath;
     if (tree) {
         if (!everyStringStays(Value(*tree))) return 0;
+        if (mentions(Value(*tree), gSecret)) {
+            // The command file spells the secret itself (the fuzzer learns
+            // it from the checks), or the reader took it from the file: a
+            // new secret tells which.
+            const std::string spelled = gSecret;
+            setSecret(randomSecret());
+            const std::optional<Dictionary> again = controller.copyXMLDataToDictionary(kCommandFile);
+            if (again && mentions(Value(*again), gSecret)) violated("the reader loaded the secret file");
+            setSecret(spelled);
+            return 0;
+        }
         const Dictionary* body = tree->findDictionary("commandBody");
         if (body) {
             if (const std::string* timeOut = body->findString("timeOut")) {
@@ -251,20 +308,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // A status file there before the run is an input, left alone.
-    const bool statusWasThere =
-        statusPath && fs::exists(fs::symlink_status(*statusPath));
+    const bool statusWasThere = statusPath && present(*statusPath);
 
     const int result = controller.runCommand(kCommandFile);
 
     if (usb.openDeviceCount() != 0 || usb.openInterfaceCount() != 0) violated("a printer was left open");
-    checkWrittenFiles();
+    checkWrittenFiles(command);
     if (result == zelvik::kResultNotCarriedOut) {
         // Refused: the command file stays as it was, and nothing reports.
         if (readWhole(kCommandFile) != command) violated("a refused command file changed");
-        if (statusPath && !statusWasThere && fs::exists(fs::symlink_status(*statusPath)))
+        if (statusPath && !statusWasThere && present(*statusPath))
             violated("a refused command wrote a status file", *statusPath);
     } else {
-        if (fs::exists(fs::symlink_status(kCommandFile))) violated("a run command file was left");
+        // (A handler may write a file of its own at that path.)
+        if (readWhole(kCommandFile) == command) violated("a run command file was left");
         if (!statusPath) violated("a command without a status path ran");
         if (result == zelvik::kResultDone) {
             const std::optional<std::string> status = readWhole(*statusPath);
