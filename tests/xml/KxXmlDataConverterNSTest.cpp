@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/TempDir.h"
 #include "xml/KxXmlDataConverter.h"
 #include "xml/XmlTestSupport.h"
 
@@ -113,24 +112,6 @@ TEST_F(NSConversion, MalformedInputGivesNothingAndPrintsNothing) {
         EXPECT_FALSE(read(xml)) << xml.substr(0, 80);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-}
-
-TEST_F(NSConversion, NeverLoadsExternalEntitiesOrDtds) {
-    test::TempDir dir;
-    const std::string secret = "file://" + dir.file("secret");
-    test::writeFile(dir.file("secret"), "TOP-SECRET");
-    test::writeFile(dir.file("evil.dtd"), "<!ENTITY leak \"TOP-SECRET\">");
-    for (const std::string& xml : {
-             "<!DOCTYPE r [<!ENTITY x SYSTEM \"" + secret + "\">]><r><a>&x;</a></r>",
-             "<!DOCTYPE r [<!ENTITY % x SYSTEM \"" + secret + "\"> %x;]><r><a>1</a></r>",
-             "<!DOCTYPE r SYSTEM \"file://" + dir.file("evil.dtd") + "\"><r><a>&leak;</a></r>",
-             std::string("<!DOCTYPE r [<!ENTITY x SYSTEM \"http://127.0.0.1:9/x\">]><r><a>&x;</a></r>"),
-         }) {
-        const std::optional<Dictionary> d = read(xml);
-        const Dictionary* r = d ? d->findDictionary("r") : nullptr;
-        const std::string* a = r ? r->findString("a") : nullptr;
-        EXPECT_TRUE(!a || a->find("TOP-SECRET") == std::string::npos) << xml;
-    }
 }
 
 TEST_F(NSConversion, TwoThreadsConvertAtOnce) {
