@@ -114,15 +114,15 @@ using Lock = std::unique_lock<std::mutex>;
 
 class DeviceService final : public UsbService {
 public:
-    DeviceService(std::shared_ptr<Bus> bus, std::size_t index) : bus(std::move(bus)), index(index) {}
+    DeviceService(std::shared_ptr<Bus> onBus, std::size_t at) : bus(std::move(onBus)), index(at) {}
     std::shared_ptr<Bus> bus;
     std::size_t index;
 };
 
 class InterfaceService final : public UsbService {
 public:
-    InterfaceService(std::shared_ptr<Bus> bus, std::size_t index, std::uint8_t number)
-        : bus(std::move(bus)), index(index), number(number) {}
+    InterfaceService(std::shared_ptr<Bus> onBus, std::size_t at, std::uint8_t interfaceNumber)
+        : bus(std::move(onBus)), index(at), number(interfaceNumber) {}
     std::shared_ptr<Bus> bus;
     std::size_t index;
     std::uint8_t number;
