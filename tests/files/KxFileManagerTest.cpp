@@ -2,15 +2,11 @@
 #include "files/KxFileManager.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <random>
-#include <thread>
 
 #include "support/TempDir.h"
 
@@ -60,31 +56,6 @@ std::vector<std::string> entriesOf(const std::string& directory) {
     std::vector<std::string> names;
     for (auto& e : std::filesystem::directory_iterator(directory)) names.push_back(e.path().filename());
     return names;
-}
-
-TEST(FileStoreSave, AKillInsideASaveLeavesTheOldOrTheNewContentAndNothingElse) {
-    TempDir dir;
-    const std::string path = dir.file("list.xml");
-    // Large enough that most kills land inside writing or syncing it.
-    const std::size_t size = 4u << 20;
-    const std::string contents[2] = {std::string(size, 'a'), std::string(size, 'b')};
-    std::mt19937 random(7);
-    for (int round = 0; round < 40; ++round) {
-        SCOPED_TRACE(round);
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            for (unsigned i = 0;; ++i) KxFileManager().saveFile(path, bytesOf(contents[i % 2]));
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-        const auto names = entriesOf(dir.path());
-        ASSERT_LE(names.size(), 1u) << names.back();
-        if (names.empty()) continue;  // killed before the first save ended
-        const std::string now = readFile(path);
-        EXPECT_TRUE(now == contents[0] || now == contents[1]) << now.size() << " bytes";
-    }
 }
 
 TEST(FileStoreSave, OnlyAFileIsReplaced) {
