@@ -175,6 +175,7 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
     const std::string cancel = commandXml({{"command", "processCancel"}, {"statusFilePath", cancelStatus}});
     for (const Case& c : cases()) {
         SCOPED_TRACE(c.what);
+        int taken = 0;
         const std::string finished = reference(c);
         ASSERT_TRUE(isStatusFile(finished));
         for (int round = 0; round < kRounds; ++round) {
@@ -211,6 +212,7 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
             ASSERT_TRUE(eventually([&] { return exists(statusPath()); }, seconds(10))) << "no status";
             if (second) {
                 ASSERT_TRUE(second->waitFor(seconds(10))) << "the second launch hangs";
+                EXPECT_EQ(0, second->exitCode());
             }
             const bool cancelLeft = readFile(commandPath()) == cancel;
             const bool cancelRanAlone = exists(cancelStatus);
@@ -219,6 +221,7 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
             ASSERT_TRUE(next->waitFor(seconds(10))) << "the next launch hangs";
             ASSERT_TRUE(process->waitFor(seconds(10))) << "the program hangs";
             EXPECT_EQ(0, process->exitCode());
+            EXPECT_EQ(0, next->exitCode());
             EXPECT_EQ(kStatusZero, readFile(nextStatus)) << "the next launch was lost";
             EXPECT_FALSE(exists(commandPath()));
 
@@ -231,10 +234,12 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
                 EXPECT_EQ(finished, status);
             } else {
                 EXPECT_EQ(kStatusZero, status) << "a consumed cancel did not end the command";
+                ++taken;
             }
             EXPECT_EQ(std::vector<std::string>{}, strangers({path("bus.xml"), input(), statusPath(), cancelStatus,
                                                              nextStatus, c.result}));
         }
+        std::printf("%s: %d rounds, %d cancels taken by the running command\n", c.what, kRounds, taken);
     }
 }
 
