@@ -170,6 +170,7 @@ TEST_F(Stress, AKillAtAnyMomentLeavesEveryFileWholeOrAsItWas) {
         ASSERT_TRUE(isStatusFile(status));
         const bool progress = c.command.front().second == "dataOutput";
         const std::string command = commandXml(c.command);
+        int leftovers = 0;
         // A round here is cheaper than a cancel round: twice as many.
         for (int round = 0; round < 2 * kRounds; ++round) {
             SCOPED_TRACE(round);
@@ -190,9 +191,20 @@ TEST_F(Stress, AKillAtAnyMomentLeavesEveryFileWholeOrAsItWas) {
             }
             EXPECT_TRUE(!exists(statusPath()) || readFile(statusPath()) == status) << readFile(statusPath());
             EXPECT_TRUE(!exists(commandPath()) || readFile(commandPath()) == command);
-            EXPECT_EQ(std::vector<std::string>{},
-                      strangers({path("bus.xml"), input(), commandPath(), statusPath(), c.result}));
+            const std::set<std::string> expected{path("bus.xml"), input(), commandPath(), statusPath(), c.result};
+            const std::vector<std::string> left = strangers(expected);
+            if (left.empty()) continue;
+            // Killed between naming a replacement and the rename: that name
+            // alone may stay, until the next save in the directory.
+            ++leftovers;
+            ASSERT_EQ(1u, left.size());
+            EXPECT_EQ(0u, left.front().rfind(".zelvik-" + std::to_string(process->pid()) + "-", 0)) << left.front();
+            std::remove(statusPath().c_str());
+            writeFile(commandPath(), command);
+            run();
+            EXPECT_EQ(std::vector<std::string>{}, strangers(expected));
         }
+        std::printf("%s: %d kills, %d left a replacement's name\n", c.what, 2 * kRounds, leftovers);
     }
 }
 

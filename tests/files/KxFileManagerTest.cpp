@@ -58,6 +58,22 @@ std::vector<std::string> entriesOf(const std::string& directory) {
     return names;
 }
 
+TEST(FileStoreSave, ASaveRemovesWhatSavesOfEndedProcessesLeftBeside) {
+    TempDir dir;
+    pid_t ended = ::fork();
+    ASSERT_GE(ended, 0);
+    if (ended == 0) ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const std::string dead = dir.file(".zelvik-" + std::to_string(ended) + "-3.tmp");
+    const std::string live = dir.file(".zelvik-" + std::to_string(::getpid()) + "-9.tmp");
+    const std::string other = dir.file(".zelvik-" + std::to_string(ended) + "-3.tmp.kept");
+    for (const std::string& name : {dead, live, other}) writeFile(name, "x");
+    EXPECT_EQ(0, KxFileManager().saveFile(dir.file("status.xml"), bytesOf("new")));
+    EXPECT_FALSE(test::exists(dead));
+    EXPECT_TRUE(test::exists(live));
+    EXPECT_TRUE(test::exists(other));
+}
+
 TEST(FileStoreSave, OnlyAFileIsReplaced) {
     TempDir dir;
     const std::string fifo = dir.file("fifo");
