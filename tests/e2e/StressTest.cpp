@@ -3,11 +3,9 @@
 // sent cancels at random moments of every command. The moments come from a
 // seed shown in every failure; ZELVIK_STRESS_SEED repeats a run and
 // ZELVIK_STRESS_ROUNDS sets the rounds of each case.
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -50,35 +48,6 @@ std::string printers(int count) {
     }
     return devices;
 }
-
-// Wakes as soon as a file appears in a directory, as a front end that
-// starts the next command on its status file does.
-class DirectoryWatch {
-public:
-    explicit DirectoryWatch(const std::string& directory) : mFd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-        ::inotify_add_watch(mFd, directory.c_str(), IN_CREATE | IN_MOVED_TO);
-    }
-    ~DirectoryWatch() { ::close(mFd); }
-    DirectoryWatch(const DirectoryWatch&) = delete;
-    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
-
-    bool waitFor(const std::string& file, milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!exists(file)) {
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd ready{mFd, POLLIN, 0};
-            ::poll(&ready, 1, static_cast<int>(left.count()));
-            char events[4096];
-            while (::read(mFd, events, sizeof events) > 0) {
-            }
-        }
-        return true;
-    }
-
-private:
-    int mFd;
-};
 
 class Stress : public SimProgramTest {
 protected:
@@ -231,7 +200,6 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
             for (const std::string& name : {statusPath(), cancelStatus, nextStatus, c.result})
                 std::remove(name.c_str());
             writeCommand(c.command);
-            DirectoryWatch watch(mDir.path());
             // Started as a front end that may signal at once starts it.
             auto process = startWithReopenBlocked();
             ASSERT_TRUE(process->started());
@@ -254,7 +222,7 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
             }
 
             // The next command follows as soon as the status appears.
-            ASSERT_TRUE(watch.waitFor(statusPath(), seconds(10))) << "no status";
+            ASSERT_TRUE(eventually([&] { return exists(statusPath()); }, seconds(10))) << "no status";
             if (second) {
                 ASSERT_TRUE(second->waitFor(seconds(10))) << "the second launch hangs";
                 EXPECT_EQ(0, second->exitCode());
