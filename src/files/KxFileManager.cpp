@@ -4,7 +4,9 @@
 #include "base/Files.h"
 #include "base/UniqueFD.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +113,27 @@ int saveThroughNamedFile(const std::string& path, const Bytes& savedData) {
     return KxFileManager::kSaveFailed;
 }
 
+// Removes the temporary names that saves of processes now gone left beside
+// `path`. Replacing a file takes a name for the finished content until the
+// final rename, and a process killed between the two keeps no step of its
+// own to take it away; the next save in that directory does. A file of a
+// live process, or of one that cannot be told, is left alone.
+void removeLeftoversBeside(const std::string& path) {
+    DIR* directory = ::opendir(directoryOf(path).c_str());
+    if (!directory) return;
+    while (const dirent* entry = ::readdir(directory)) {
+        long pid = 0;
+        unsigned counter = 0;
+        int end = 0;
+        if (std::sscanf(entry->d_name, ".zelvik-%ld-%u.tmp%n", &pid, &counter, &end) != 2 || end == 0 ||
+            entry->d_name[end] != '\0' || pid <= 0)
+            continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            ::unlinkat(::dirfd(directory), entry->d_name, 0);
+    }
+    ::closedir(directory);
+}
+
 int removeEntry(const char* path, const struct stat*, int typeflag, struct FTW*) {
     return typeflag == FTW_DP ? ::rmdir(path) : ::unlink(path);
 }
@@ -127,6 +150,7 @@ int KxFileManager::saveFile(const std::string& path, const Bytes& savedData) con
     // the path is never replaced (a directory cannot be).
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return kSaveFailed;
+    removeLeftoversBeside(path);
     // The new content is written beside the target, so that the final step
     // stays on one file system and is atomic.
     switch (saveThroughUnnamedFile(path, savedData)) {

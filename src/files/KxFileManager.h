@@ -26,9 +26,11 @@ public:
                                       std::size_t sizeLimit = SIZE_MAX) const;
 
     // Replaces the file at `path` whole, atomically: readers see the old
-    // content or all of the new one, never a part, and a process killed
-    // during the save leaves no temporary file (where the file system has
-    // unnamed files). A device, FIFO or socket at the path is not replaced.
+    // content or all of the new one, never a part. A process killed while
+    // it creates a file leaves no temporary file (where the file system has
+    // unnamed files); one killed in the last moment of a replacement may
+    // leave one, which the next save in that directory removes. A device,
+    // FIFO or socket at the path is not replaced.
     // 0, or 14 on failure (the file at the path is then as it was).
     int saveFile(const std::string& path, const Bytes& savedData) const;
 

@@ -48,17 +48,6 @@ TEST_F(Cancel, SignalWithCancelFileStopsTheWaitingQuery) {
     EXPECT_FALSE(exists(path("answer.bin")));
 }
 
-TEST_F(Cancel, SecondLaunchForwardsTheEventAndTouchesNoFile) {
-    auto process = startWaitingQuery();
-    writeCancel();
-    auto second = start();
-    ASSERT_TRUE(second->waitFor(seconds(5)));
-    ASSERT_TRUE(process->waitFor(seconds(5)));
-    EXPECT_EQ(kStatusZero, readFile(statusPath()));
-    EXPECT_FALSE(exists(commandPath()));
-    EXPECT_FALSE(exists(path("cancel-status.xml")));
-}
-
 TEST_F(Cancel, OtherCommandsAndMissingFilesAreDroppedWhileTheCommandGoesOn) {
     auto process = startWaitingQuery();
     // No command file at all: nothing happens.
@@ -89,32 +78,6 @@ TEST_F(Cancel, CancelFileNamingAnExistingStatusIsRefused) {
     process->signal(SIGUSR1);
     ASSERT_TRUE(process->waitFor(seconds(5)));
     EXPECT_EQ(kStatusZero, readFile(statusPath()));
-}
-
-TEST_F(Cancel, ABurstOfReopensRightAfterTheLaunchNeverLosesTheCommand) {
-    // Started as a front end that signals at once must start it. The burst
-    // lands before, during and after intake; then the cancel, with its own
-    // burst. Every run must end by the cancel, with its status, and never
-    // by the signal.
-    writeFile(path("query.pjl"), "no question here");
-    for (int round = 0; round < 30; ++round) {
-        SCOPED_TRACE(round);
-        std::remove(statusPath().c_str());
-        writeCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
-                      {"outputFilePath", path("query.pjl")}, {"responseFilePath", path("answer.bin")},
-                      {"timeOut", "60"}});
-        auto process = startWithReopenBlocked();
-        for (int i = 0; i < 40; ++i) process->signal(SIGUSR1);
-        ASSERT_TRUE(eventually([&] { return !exists(commandPath()); }));
-        EXPECT_FALSE(exists(statusPath()));  // the query is still waiting
-        writeCancel();
-        for (int i = 0; i < 40; ++i) process->signal(SIGUSR1);
-        ASSERT_TRUE(process->waitFor(seconds(5)));
-        EXPECT_EQ(0, process->exitCode());
-        EXPECT_EQ(kStatusZero, readFile(statusPath()));
-        EXPECT_FALSE(exists(commandPath()));
-        EXPECT_FALSE(exists(path("cancel-status.xml")));
-    }
 }
 
 TEST_F(Cancel, TerminationFromOutsideEndsPromptlyWithoutAStatusFile) {

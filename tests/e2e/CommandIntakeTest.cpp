@@ -75,24 +75,6 @@ TEST_F(CommandIntake, ExistingStatusFileIsNeverTouched) {
     EXPECT_EQ(command, readFile(commandPath()));
 }
 
-TEST_F(CommandIntake, TheNextCommandRightAfterAStatusRunsAsANewInstance) {
-    // A front end starts the next command at the same path as soon as the
-    // status file appears, while the previous instance may still be ending.
-    for (int round = 0; round < 10; ++round) {
-        SCOPED_TRACE(round);
-        const std::string first = path("first" + std::to_string(round) + ".xml");
-        const std::string second = path("second" + std::to_string(round) + ".xml");
-        writeCommand({{"command", "processCancel"}, {"statusFilePath", first}});
-        auto previous = start();
-        ASSERT_TRUE(eventually([&] { return exists(first); }));
-        writeCommand({{"command", "processCancel"}, {"statusFilePath", second}});
-        auto next = start();
-        ASSERT_TRUE(next->waitFor(seconds(10)));
-        EXPECT_EQ(kStatusZero, readFile(second));
-        EXPECT_FALSE(exists(commandPath()));
-    }
-}
-
 TEST_F(CommandIntake, MissingCommandFileEndsQuietly) {
     run();
     EXPECT_TRUE(snapshot().size() == 1);  // the bus file alone
@@ -166,23 +148,6 @@ TEST_F(CommandIntake, IntegerParametersTakeTheirLeadingNumber) {
 
 namespace zelvik::test {
 namespace {
-
-TEST_F(CommandIntake, ADoubleLaunchRunsTheCommandOnceAndAlwaysReports) {
-    // The second launch reaches the first as a reopen before that one has
-    // taken its command file: the reopen must not consume the command.
-    for (int round = 0; round < 30; ++round) {
-        SCOPED_TRACE(round);
-        std::remove(statusPath().c_str());
-        writeCommand({{"command", "getPrinterList"}, {"statusFilePath", statusPath()},
-                      {"printerListFilePath", path("list.xml")}, {"printerListMax", "1"}});
-        auto first = start();
-        auto second = start();
-        ASSERT_TRUE(first->waitFor(seconds(10)));
-        ASSERT_TRUE(second->waitFor(seconds(10)));
-        EXPECT_EQ(kStatusZero, readFile(statusPath()));
-        EXPECT_FALSE(exists(commandPath()));
-    }
-}
 
 TEST_F(CommandIntake, OversizedCommandFileIsRefusedAndLeftInPlace) {
     const std::string padding(300 * 1024, ' ');
