@@ -142,9 +142,11 @@ TEST_F(ZelvikOnEmulatedKernel, TerminationFromOutsideHandsThePrinterBackToItsDri
 }
 
 TEST_F(ZelvikOnEmulatedKernel, AMultifunctionPrintersOtherDriversAreNeverTouched) {
-    // Interface 0 usable, held by another program, or without pipes; the
-    // memory-card reader on interface 1 stays mounted through every command.
-    for (const std::string extra : {"", "<interfaceHeldOpen>true</interfaceHeldOpen>", "<endpoints/>"}) {
+    // Interface 0 usable, held by another program, or without pipes (with
+    // setting 1 refused too); the memory-card reader on interface 1 stays
+    // mounted through every command.
+    for (const std::string extra : {"", "<interfaceHeldOpen>true</interfaceHeldOpen>", "<endpoints/>",
+                                    "<endpoints/><refuseSetInterface>true</refuseSetInterface>"}) {
         SCOPED_TRACE(extra);
         attachPrinter("<otherInterfaces>mass-storage printer</otherInterfaces>" + extra);
         const bool usable = extra.empty();

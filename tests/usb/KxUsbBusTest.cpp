@@ -117,31 +117,6 @@ TEST_F(OnTheBus, ASerialLeftByAnEarlierCandidateNeverOpensAnother) {
 
 }
 
-TEST_F(OnTheBus, AMultifunctionPrintersOtherInterfacesAreNeverClaimed) {
-    using sim::OtherInterface;
-    const struct {
-        const char* what;
-        VirtualPrinterConfig config;
-        int opened;
-    } cases[] = {
-        {"usable", printer("MFG:A;MDL:B;", "S"), 0},
-        {"interface 0 busy", with(printer("MFG:A;MDL:B;", "S"), [](auto& c) { c.interfaceHeldOpen = true; }), 7},
-        {"no pipes in any setting", with(printer("MFG:A;MDL:B;", "S"), [](auto& c) { c.endpoints = {}; }), 7},
-        {"setting 1 refused",
-         with(printer("MFG:A;MDL:B;", "S"), [](auto& c) { c.endpoints = {}, c.refuseSetInterface = true; }), 7},
-    };
-    for (const auto& c : cases) {
-        auto config = c.config;
-        config.otherInterfaces = {OtherInterface::MassStorage, OtherInterface::Printer};
-        attach({config});
-        EXPECT_EQ(link->openUSBDevice("usb://A/B?serial=S"), c.opened) << c.what;
-        link->closePipes();
-        EXPECT_EQ(bus->activity(0).otherInterfaceOpens, 0u) << c.what;
-        EXPECT_EQ(bus->openInterfaceCount(), 0u) << c.what;
-        expectDevicesClosed();
-    }
-}
-
 TEST_F(OnTheBus, ThePipeWalkKeepsTheLowestReferenceOfEachKind) {
     auto config = printer("MFG:A;MDL:B;", "S");
     config.endpoints = {{EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 512}, {EndpointKind::BulkOut, 1024},
