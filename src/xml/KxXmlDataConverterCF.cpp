@@ -41,21 +41,21 @@ bool isPathCharacter(char c) {
     return std::string_view("-._~!$&'()*+,;=:@").find(c) != std::string_view::npos;
 }
 
-// The file system path that the URL "file:///" + path names: the URL's path
+// The file system path that the URL "file:///" + url names: the URL's path
 // part with its percent escapes decoded. A question mark starts the query and
 // a number sign the fragment, neither of which names the file. Nothing when
 // the string is not a valid URL (a space, a stray '%', a second '#', ...).
-std::optional<std::string> fileSystemPathOfFileURL(std::string_view path) {
+std::optional<std::string> fileSystemPathOfFileURL(std::string_view url) {
     enum class Section { path, query, fragment };
     Section section = Section::path;
     std::string decoded = "/";
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const char c = path[i];
+    for (std::size_t i = 0; i < url.size(); ++i) {
+        const char c = url[i];
         if (c == '%') {
-            if (i + 2 >= path.size()) return std::nullopt;
-            if (!isHexDigit(path[i + 1]) || !isHexDigit(path[i + 2])) return std::nullopt;
+            if (i + 2 >= url.size()) return std::nullopt;
+            if (!isHexDigit(url[i + 1]) || !isHexDigit(url[i + 2])) return std::nullopt;
             if (section == Section::path) {
-                decoded += static_cast<char>(hexValue(path[i + 1]) * 16 + hexValue(path[i + 2]));
+                decoded += static_cast<char>(hexValue(url[i + 1]) * 16 + hexValue(url[i + 2]));
             }
             i += 2;
         } else if (c == '#') {
