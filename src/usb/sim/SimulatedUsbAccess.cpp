@@ -2,6 +2,8 @@
 // The in-process bus of virtual printers behind the USB access layer.
 #include "usb/sim/SimulatedUsbAccess.h"
 
+#include "base/UniqueFD.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,12 +62,12 @@ struct SimulatedUsbAccess::Bus {
     // is an open-file-description lock, so it goes with the descriptor, also
     // when the process dies. Without a bus file, or where the lock file
     // cannot be made, the claim is exclusive within the process only. Gives
-    // the descriptor holding the lock, -1 without one, or -2 when another
-    // process holds the printer.
-    int lockPrinter(std::size_t index, std::string& lockFile) const {
-        if (!busFile) return -1;
+    // the descriptor holding the lock (none without one), or nothing when
+    // another process holds the printer.
+    std::optional<UniqueFD> lockPrinter(std::size_t index, std::string& lockFile) const {
+        if (!busFile) return UniqueFD();
         struct stat identity {};
-        if (::stat(busFile->c_str(), &identity) != 0) return -1;
+        if (::stat(busFile->c_str(), &identity) != 0) return UniqueFD();
         const char* folder = std::getenv("XDG_RUNTIME_DIR");
         if (folder == nullptr || *folder != '/') folder = std::getenv("TMPDIR");
         if (folder == nullptr || *folder != '/') folder = "/tmp";
@@ -74,36 +77,33 @@ struct SimulatedUsbAccess::Bus {
         // The last claim to let go removes the file; a claim that locked a
         // file removed meanwhile tries again on the new one.
         for (int attempt = 0; attempt < 8; ++attempt) {
-            const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (fd < 0) return -1;
+            UniqueFD fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+            if (!fd.isValid()) return fd;
             struct flock range {};
             range.l_type = F_WRLCK;
             range.l_whence = SEEK_SET;
             range.l_start = static_cast<off_t>(index);
             range.l_len = 1;
-            if (::fcntl(fd, F_OFD_SETLK, &range) != 0) {
-                const int error = errno;
-                ::close(fd);
-                return error == EAGAIN || error == EACCES ? -2 : -1;
+            if (::fcntl(fd.get(), F_OFD_SETLK, &range) != 0) {
+                if (errno == EAGAIN || errno == EACCES) return std::nullopt;
+                return UniqueFD();
             }
             struct stat held {}, named {};
-            if (::fstat(fd, &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
+            if (::fstat(fd.get(), &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
                 held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
                 lockFile = lockPath;
                 return fd;
             }
-            ::close(fd);
         }
-        return -1;
+        return UniqueFD();
     }
     // Lets go of a claim's lock; removes the lock file when no other claim
     // holds any printer of the bus.
-    static void unlockPrinter(int fd, const std::string& lockFile) {
+    static void unlockPrinter(UniqueFD fd, const std::string& lockFile) {
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
-        if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) ::unlink(lockFile.c_str());
-        ::close(fd);
+        if (::fcntl(fd.get(), F_OFD_SETLK, &whole) == 0) ::unlink(lockFile.c_str());
     }
 };
 
@@ -261,9 +261,9 @@ public:
         if (mOpen || slot.activity.interfaceOpen || slot.model->config().interfaceHeldOpen) {
             return kIOReturnExclusiveAccess;
         }
-        const int hold = mBus->lockPrinter(mIndex, mLockFile);
-        if (hold == -2) return kIOReturnExclusiveAccess;
-        mLockFd = hold;
+        std::optional<UniqueFD> hold = mBus->lockPrinter(mIndex, mLockFile);
+        if (!hold) return kIOReturnExclusiveAccess;
+        mLock = std::move(*hold);
         mOpen = true;
         mHostHalted.clear();
         slot.activity.interfaceOpen = true;
@@ -277,8 +277,7 @@ public:
         auto& slot = mBus->slots[mIndex];
         mOpen = false;
         if (mNumber != 0) return kIOReturnSuccess;
-        if (mLockFd >= 0) Bus::unlockPrinter(mLockFd, mLockFile);
-        mLockFd = -1;
+        if (mLock.isValid()) Bus::unlockPrinter(std::move(mLock), mLockFile);
         mHostHalted.clear();
         slot.activity.interfaceOpen = false;
         ++slot.activity.interfaceCloses;
@@ -501,7 +500,7 @@ private:
     std::size_t mIndex;
     std::uint8_t mNumber;
     bool mOpen = false;
-    int mLockFd = -1;  // the claim's hold on the printer across processes
+    UniqueFD mLock;  // the claim's hold on the printer across processes
     std::string mLockFile;
     std::vector<std::uint8_t> mHostHalted;  // pipe references
 };
