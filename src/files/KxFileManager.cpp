@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
+#include <set>
 #include <string_view>
 
 namespace zelvik {
@@ -116,10 +118,19 @@ int saveThroughNamedFile(const std::string& path, const Bytes& savedData) {
 // Removes the temporary names that saves of processes now gone left beside
 // `path`. Replacing a file takes a name for the finished content until the
 // final rename, and a process killed between the two keeps no step of its
-// own to take it away; the next save in that directory does. A file of a
-// live process, or of one that cannot be told, is left alone.
+// own to take it away; the first save of a later process in that directory
+// does. A file of a live process, or of one that cannot be told, is left
+// alone. Each directory is looked through once per process: the saves that
+// follow (a progress figure every second) add no scan of it.
 void removeLeftoversBeside(const std::string& path) {
-    DIR* directory = ::opendir(directoryOf(path).c_str());
+    static std::mutex mutex;
+    static std::set<std::string> lookedThrough;
+    const std::string folder = directoryOf(path);
+    {
+        std::lock_guard lock(mutex);
+        if (!lookedThrough.insert(folder).second) return;
+    }
+    DIR* directory = ::opendir(folder.c_str());
     if (!directory) return;
     while (const dirent* entry = ::readdir(directory)) {
         long pid = 0;
