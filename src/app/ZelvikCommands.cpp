@@ -3,10 +3,6 @@
 // to one printer (a PJL query, streaming a data file, and the test whether a
 // printer can be opened).
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +10,7 @@
 #include <thread>
 
 #include "app/ZelvikController.h"
+#include "base/Files.h"
 
 namespace zelvik {
 namespace {
@@ -31,27 +28,20 @@ void sleepMicroseconds(unsigned microseconds) {
 
 Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-// Opens a regular file for reading; a FIFO or device is never opened, so
-// it can neither block nor stream without end.
-std::FILE* openRegularFile(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd, "rb");
-    if (!file) ::close(fd);
+// The open output file, closed on every path out of a handler. Only a
+// regular file opens: a FIFO or device can neither block nor stream without
+// end.
+std::FILE* openStream(const std::string& path) {
+    UniqueFD fd = openRegularFile(path);
+    if (!fd.isValid()) return nullptr;
+    std::FILE* file = ::fdopen(fd.get(), "rb");
+    if (file) fd.release();  // the stream owns it now
     return file;
 }
 
-// The open output file, closed on every path out of a handler. Only a
-// regular file opens.
 class InputFile {
 public:
-    explicit InputFile(const std::string& path) : mFile(openRegularFile(path)) {}
+    explicit InputFile(const std::string& path) : mFile(openStream(path)) {}
     ~InputFile() {
         if (mFile) std::fclose(mFile);
     }
@@ -97,7 +87,42 @@ int percentOf(double sent, double total) {
     return static_cast<int>(percent);
 }
 
+// Every reason the printer link gives, and the result of a command that
+// met it. Whatever the link could not do, the printer was not reached.
+struct FailureResult {
+    UsbFailure failure;
+    int result;
+};
+constexpr FailureResult kFailureResults[] = {
+    {UsbFailure::none, kResultPrinterUnreachable},  // a failure without a reason is still one
+    {UsbFailure::busUnreachable, kResultPrinterUnreachable},
+    {UsbFailure::noSuchPrinter, kResultPrinterUnreachable},
+    {UsbFailure::deviceNotOpened, kResultPrinterUnreachable},
+    {UsbFailure::printerHeld, kResultPrinterUnreachable},
+    {UsbFailure::accessDenied, kResultPrinterUnreachable},
+    {UsbFailure::claimFailed, kResultPrinterUnreachable},
+    {UsbFailure::noPipes, kResultPrinterUnreachable},
+    {UsbFailure::settingNotRestored, kResultPrinterUnreachable},
+    {UsbFailure::notOpen, kResultPrinterUnreachable},
+    {UsbFailure::stalled, kResultPrinterUnreachable},
+    {UsbFailure::timedOut, kResultPrinterUnreachable},
+    {UsbFailure::deviceGone, kResultPrinterUnreachable},
+    {UsbFailure::transferFailed, kResultPrinterUnreachable},
+};
+
 }  // namespace
+
+int resultForFailure(UsbFailure failure) {
+    for (const FailureResult& row : kFailureResults) {
+        if (row.failure == failure) return row.result;
+    }
+    return kResultPrinterUnreachable;
+}
+
+int ZelvikController::printerFailed() {
+    mPrinterFailure = mKxUsbCommunicater->lastFailure();
+    return resultForFailure(mPrinterFailure);
+}
 
 int ZelvikController::getPrinterList(const std::string& printerListFilePath, int maxmumPrinterNumber) {
     std::optional<Dictionary> list = mKxUsbCommunicater->picupUSBDevice(maxmumPrinterNumber);
@@ -123,7 +148,7 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
     }
 
     OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
-    if (!printer.isOpen()) return kResultPrinterUnreachable;
+    if (!printer.isOpen()) return printerFailed();
 
     const double t0 = currentTime();
     const double limit = static_cast<double>(maximumConectionTime);
@@ -133,7 +158,7 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
     // only the answer to it is saved.
     for (;;) {
         std::uint32_t count = sizeof answer;
-        if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return kResultPrinterUnreachable;
+        if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return printerFailed();
         if (count == 0) break;
         if (currentTime() - t0 > limit) return kResultTimedOut;
         sleepMicroseconds(kPollIntervalUs);
@@ -141,12 +166,12 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
     }
 
     if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0)
-        return kResultPrinterUnreachable;
+        return printerFailed();
     if (cancelSeen()) return kResultDone;
 
     for (;;) {
         std::uint32_t count = sizeof answer;
-        if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return kResultPrinterUnreachable;
+        if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return printerFailed();
         if (count > 0) {
             // The printer is closed before the answer is saved; anything it
             // sends after this first answer is left unread.
@@ -173,7 +198,7 @@ int ZelvikController::dataOutput(const std::string& deviceURI, const std::string
     if (!file.isOpen()) return kResultOutputFileUnusable;
 
     OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
-    if (!printer.isOpen()) return kResultPrinterUnreachable;
+    if (!printer.isOpen()) return printerFailed();
     // A job whose progress can never be saved is not started: nothing is
     // sent before the progress file holds "0".
     if (mKxFileManager->saveFile(makeFilePath, textBytes("0")) != 0) return kResultResponseNotSaved;
@@ -196,7 +221,7 @@ int ZelvikController::dataOutput(const std::string& deviceURI, const std::string
         if (n != sizeof output && !file.atEnd()) return kResultOutputFileUnusable;
         // A file that ends on a chunk boundary ends with a zero-length write.
         if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0)
-            return kResultPrinterUnreachable;
+            return printerFailed();
         sent += static_cast<double>(n);
 
         if (currentTime() - tLast > kProgressIntervalSeconds) {
@@ -213,6 +238,7 @@ int ZelvikController::isMachineActive(const std::string& deviceURI, const std::s
     {
         OpenPrinter printer(*mKxUsbCommunicater, deviceURI);
         active = printer.isOpen();
+        if (!active) mPrinterFailure = mKxUsbCommunicater->lastFailure();
     }
     return mKxFileManager->saveFile(makeFilePath, textBytes(active ? "True" : "False")) != 0
                ? kResultResponseNotSaved

@@ -149,6 +149,7 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
     const std::string* statusPath = parameter(body, "statusFilePath");
 
     int result = kResultDone;
+    mPrinterFailure = UsbFailure::none;
     if (!cancelSeen()) {
         const std::string name = command ? *command : std::string();
         const std::string* deviceURI = parameter(body, "deviceURI");
@@ -186,8 +187,9 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
         return kResultDone;  // the process is ending: no report
     }
     const int code = cancelSeen() ? kResultDone : result;
-    ZELVIK_TRACE("command %s: result %d%s", command ? command->c_str() : "(none)", code,
-                 cancelSeen() ? " (cancelled)" : "");
+    ZELVIK_TRACE("command %s: result %d%s%s%s", command ? command->c_str() : "(none)", code,
+                 cancelSeen() ? " (cancelled)" : "", mPrinterFailure != UsbFailure::none ? ", printer: " : "",
+                 mPrinterFailure != UsbFailure::none ? nameOf(mPrinterFailure) : "");
     // copyGetCommand refuses a command file without a status path.
     return makeStatusFile(statusPath ? *statusPath : std::string(), code) != 0
                ? kResultStatusNotSaved

@@ -36,6 +36,10 @@ enum ResultCode : int {
     kResultNoEventManager = 15,
 };
 
+// The result a printer command gives when the printer link fails, by the
+// link's reason.
+int resultForFailure(UsbFailure failure);
+
 class ZelvikController : public ApplicationDelegate {
 public:
     // Fixed sizes and intervals of the data commands.
@@ -87,10 +91,16 @@ public:
     // 32-bit range; 0 when the text does not begin with a number.
     static int integerOfText(const std::string& text);
 
+    // Why the printer link failed in the last printer command, if it did.
+    UsbFailure printerFailure() const { return mPrinterFailure; }
+
 private:
     // The handlers' cancel test: a cancel from the front end, or the end of
     // the process asked from outside.
     bool cancelSeen() const { return mCancelZelvikControllerFlg.load() || mAbandonCommandFlg.load(); }
+    // A handler's way out when the printer link failed: the result its
+    // reason gives, the reason kept for the trace.
+    int printerFailed();
 
     Application& mApplication;
     std::unique_ptr<KxFileManager> mKxFileManager;
@@ -109,6 +119,8 @@ private:
     // consumes the command itself. Guarded by mIntakeMutex.
     std::mutex mIntakeMutex;
     bool mCommandTakenFlg = false;
+    // Why the printer link failed in the command running now, if it did.
+    UsbFailure mPrinterFailure = UsbFailure::none;
 };
 
 }  // namespace zelvik

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "usb/UsbAccess.h"
+#include "usb/UsbFailure.h"
 #include "xml/Value.h"
 
 namespace zelvik {
@@ -98,7 +99,7 @@ public:
 
     // --- Opening a printer and pipe I/O -------------------------------------
     // 0 when the printer with this exact URI is open with its pipes learnt;
-    // 7 otherwise.
+    // 7 otherwise, with the reason in lastFailure().
     int openUSBDevice(const std::string& deviceURI);
     int writePipeWithBuffer(const std::uint8_t* buffer, std::uint32_t bufSize);
     // On entry *bufSize is the capacity; on return the bytes received.
@@ -109,6 +110,9 @@ public:
     void abortAndResetPipes();
     void dealWithInterface(const UsbServiceRef& interfaceService);
     void dealWithPipes();
+
+    // Why the last open or transfer failed; none after one that succeeded.
+    UsbFailure lastFailure() const { return mLastFailure; }
 
     // Read-only views for tests and diagnostics.
     std::uint8_t bulkPipeOut() const { return m_bulkPipeOut; }
@@ -176,6 +180,7 @@ private:
     // setting 0 has no endpoints.
     std::uint8_t mClaimedAlternateSetting = 0;
     std::atomic<bool> mProcessCancelFlg{false};
+    UsbFailure mLastFailure = UsbFailure::none;
 };
 
 }  // namespace zelvik

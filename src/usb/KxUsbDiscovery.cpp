@@ -121,6 +121,8 @@ std::int32_t KxUsbCommunicater::dealWithDevice(const UsbServiceRef& service) {
     // A device that another program holds open is skipped here.
     if (const IOReturn status = created->USBDeviceOpen(); status != kIOReturnSuccess) {
         ZELVIK_TRACE("device skipped: open failed, %s", nameOfIOReturn(status));
+        // It may have been the printer asked for.
+        if (openMode && mLastFailure == UsbFailure::noSuchPrinter) mLastFailure = UsbFailure::deviceNotOpened;
         return kNotTaken;
     }
     OpenedDevice device(std::move(created));

@@ -35,6 +35,13 @@ void pauseBeforeTransfer() {
     }
 }
 
+// A transfer's reason: on a pipe the interface does not have (reference 0:
+// none of that kind was found), the printer has no pipe for it.
+UsbFailure transferFailure(IOReturn status, std::uint8_t pipeRef) {
+    if (status == kIOReturnSuccess) return UsbFailure::none;
+    return pipeRef == 0 ? UsbFailure::noPipes : failureOf(status, UsbFailure::transferFailed);
+}
+
 }  // namespace
 
 int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
@@ -42,8 +49,15 @@ int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
     // With a target URI set, every device step below runs as an open search.
     setDeviceURI(deviceURI);
 
+    // Each step that fails on the printer asked for says why; no step
+    // reached means no device was it.
+    mLastFailure = UsbFailure::noSuchPrinter;
     std::optional<std::vector<UsbServiceRef>> services = mUsb.copyMatchingDevices();
-    if (!services) return kNotOpened;
+    if (!services) {
+        mLastFailure = UsbFailure::busUnreachable;
+        ZELVIK_TRACE("open %s: the bus could not be listed", deviceURI.c_str());
+        return kNotOpened;
+    }
 
     for (UsbServiceRef& service : *services) {
         dealWithDevice(service);
@@ -53,8 +67,9 @@ int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
         // device with the same URI replace the printer being opened.
         if (m_inf) break;
     }
+    if (m_inf) mLastFailure = UsbFailure::none;
     ZELVIK_TRACE("open %s: %s (%zu devices on the bus)", deviceURI.c_str(),
-                 m_inf ? "interface 0 claimed" : "no such printer could be opened", services->size());
+                 m_inf ? "interface 0 claimed" : nameOf(mLastFailure), services->size());
     return m_inf ? 0 : kNotOpened;
 }
 
@@ -64,15 +79,20 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
     auto finish = [&device]() -> std::int32_t {
         return device.close() == kIOReturnSuccess ? 0 : kNotTaken;
     };
-    auto fail = [this, &device]() -> std::int32_t {
+    auto fail = [this, &device](UsbFailure failure) -> std::int32_t {
+        mLastFailure = failure;
         unwindInterface();
         device.close();
         return kNotTaken;
     };
 
+    // This is the printer asked for: from here on a failure is its own,
+    // and without an interface 0 to claim it has no pipes.
+    mLastFailure = UsbFailure::noPipes;
     std::vector<UsbServiceRef> interfaces;
     if (const IOReturn status = device->CreateInterfaceIterator(&interfaces); status != kIOReturnSuccess) {
         ZELVIK_TRACE("interfaces not listed: %s", nameOfIOReturn(status));
+        mLastFailure = failureOf(status, UsbFailure::claimFailed);
         device.close();
         return kNotTaken;
     }
@@ -102,7 +122,7 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
         alternateSetting = mClaimedAlternateSetting;
     } else if (status != kIOReturnSuccess) {
         ZELVIK_TRACE("interface 0's setting not read: %s", nameOfIOReturn(status));
-        return fail();
+        return fail(failureOf(status, UsbFailure::settingNotRestored));
     }
     if (alternateSetting == mClaimedAlternateSetting) return finish();
 
@@ -114,7 +134,7 @@ std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
     setInterface.wLength = 0;
     if (const IOReturn set = device->DeviceRequest(setInterface); set != kIOReturnSuccess) {
         ZELVIK_TRACE("interface 0 not put back on setting %u: %s", mClaimedAlternateSetting, nameOfIOReturn(set));
-        return fail();
+        return fail(failureOf(set, UsbFailure::settingNotRestored));
     }
     return finish();
 }
@@ -134,19 +154,22 @@ void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService)
     // Exclusive: fails when another program holds the interface.
     if (const IOReturn status = created->USBInterfaceOpen(); status != kIOReturnSuccess) {
         ZELVIK_TRACE("claim of interface 0 failed: %s", nameOfIOReturn(status));
+        mLastFailure = failureOf(status, UsbFailure::claimFailed);
         return;
     }
     m_inf = std::move(created);
     mClaimedAlternateSetting = 0;
 
     UsbServiceRef deviceService;
-    if (m_inf->GetDevice(&deviceService) != kIOReturnSuccess) {
+    if (const IOReturn status = m_inf->GetDevice(&deviceService); status != kIOReturnSuccess) {
+        mLastFailure = failureOf(status, UsbFailure::claimFailed);
         unwindInterface();
         return;
     }
     mIOService = std::move(deviceService);
 
-    if (m_inf->GetNumEndpoints(&m_numPipes) != kIOReturnSuccess) {
+    if (const IOReturn status = m_inf->GetNumEndpoints(&m_numPipes); status != kIOReturnSuccess) {
+        mLastFailure = failureOf(status, UsbFailure::noPipes);
         unwindInterface();
         return;
     }
@@ -156,6 +179,7 @@ void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService)
         if (m_inf->SetAlternateInterface(1) != kIOReturnSuccess ||
             m_inf->GetNumEndpoints(&m_numPipes) != kIOReturnSuccess) {
             ZELVIK_TRACE("interface 0 has no endpoints in setting 0 and no setting 1");
+            mLastFailure = UsbFailure::noPipes;
             unwindInterface();
             return;
         }
@@ -179,8 +203,10 @@ void KxUsbCommunicater::dealWithPipes() {
         std::uint8_t transferType = 0;
         std::uint16_t maxPacketSize = 0;
         std::uint8_t interval = 0;
-        if (m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType, &maxPacketSize,
-                                     &interval) != kIOReturnSuccess) {
+        if (const IOReturn status = m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType,
+                                                             &maxPacketSize, &interval);
+            status != kIOReturnSuccess) {
+            mLastFailure = failureOf(status, UsbFailure::noPipes);
             unwindInterface();
             return;
         }
@@ -201,19 +227,29 @@ void KxUsbCommunicater::dealWithPipes() {
 }
 
 int KxUsbCommunicater::writePipeWithBuffer(const std::uint8_t* buffer, std::uint32_t bufSize) {
-    if (!m_inf) return static_cast<int>(kIOReturnNotOpen);
+    if (!m_inf) {
+        mLastFailure = UsbFailure::notOpen;
+        return static_cast<int>(kIOReturnNotOpen);
+    }
     pauseBeforeTransfer();
     const auto begin = std::chrono::steady_clock::now();
     const IOReturn status =
         m_inf->WritePipeTO(m_bulkPipeOut, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
     ZELVIK_TRACE("bulk out %u bytes: %s in %.3f s", bufSize, nameOfIOReturn(status),
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    mLastFailure = transferFailure(status, m_bulkPipeOut);
     return static_cast<int>(status);
 }
 
 int KxUsbCommunicater::readPipeToBuffer(std::uint8_t* buffer, std::uint32_t* bufSize) {
-    if (!m_inf) return static_cast<int>(kIOReturnNotOpen);
-    if (!bufSize) return static_cast<int>(kIOReturnBadArgument);
+    if (!m_inf) {
+        mLastFailure = UsbFailure::notOpen;
+        return static_cast<int>(kIOReturnNotOpen);
+    }
+    if (!bufSize) {
+        mLastFailure = UsbFailure::transferFailed;
+        return static_cast<int>(kIOReturnBadArgument);
+    }
     pauseBeforeTransfer();
     const auto begin = std::chrono::steady_clock::now();
     const std::uint32_t asked = *bufSize;
@@ -222,6 +258,7 @@ int KxUsbCommunicater::readPipeToBuffer(std::uint8_t* buffer, std::uint32_t* buf
     ZELVIK_TRACE("bulk in up to %u bytes: %u, %s in %.3f s", asked, status == kIOReturnSuccess ? *bufSize : 0,
                  nameOfIOReturn(status),
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    mLastFailure = transferFailure(status, m_bulkPipeIn);
     return static_cast<int>(status);
 }
 

@@ -23,6 +23,7 @@ namespace {
 using sim::EndpointKind;
 using sim::VirtualPrinterConfig;
 using C = VirtualPrinterConfig;
+using F = UsbFailure;
 
 enum class Command { List, Query, Data, Active };
 
@@ -50,6 +51,8 @@ struct FaultRow {
     // holds this many bytes.
     std::uint64_t changeAt = 0;
     std::function<void(const std::string& path)> change = nullptr;
+    // Why the printer link failed, for a command that could not reach it.
+    UsbFailure failure = UsbFailure::none;
 };
 
 VirtualPrinterConfig printer(std::function<void(C&)> change = {}) {
@@ -81,6 +84,17 @@ FaultRow data(const char* what, C config, int code, std::string job = kJob) {
 FaultRow active(const char* what, C config, int code, std::string response, std::string uri = kURI) {
     return {what, Command::Active, std::move(config), code, std::move(response), "", std::move(uri)};
 }
+// A command that could not reach the printer, and the link's reason.
+FaultRow query(const char* what, C config, int code, UsbFailure failure) {
+    return with(query(what, std::move(config), code), [failure](FaultRow& r) { r.failure = failure; });
+}
+FaultRow data(const char* what, C config, int code, UsbFailure failure, std::string job = kJob) {
+    return with(data(what, std::move(config), code, std::move(job)), [failure](FaultRow& r) { r.failure = failure; });
+}
+FaultRow active(const char* what, C config, UsbFailure failure, std::string uri = kURI) {
+    return with(active(what, std::move(config), 0, "False", std::move(uri)),
+                [failure](FaultRow& r) { r.failure = failure; });
+}
 FaultRow listed(const char* what, C config, std::string uri) {
     return {what, Command::List, std::move(config), 0, std::move(uri), ""};
 }
@@ -108,18 +122,18 @@ std::vector<FaultRow> faultRows() {
         query("query of 2047 bytes", printer(set(&C::answer, Bytes{'O', 'K'})), 0, "OK", std::string(2047, 'q')),
         query("empty query: one zero-length write", printer(set(&C::answer, Bytes{'O', 'K'})), 0, "OK", ""),
         query("query of 2048 bytes", printer(), 4, "", std::string(2048, 'q')),
-        query("query write stalls at once", printer(set(&C::failWriteAfterBytes, std::uint64_t{0})), 7),
-        query("query write stalls midway", printer(set(&C::failWriteAfterBytes, std::uint64_t{5})), 7),
-        query("printer leaves midway through the query", printer(set(&C::disconnectAfterBytes, std::uint64_t{5})), 7),
-        query("drain read stalls", printer(set(&C::stallReadAt, 1u)), 7),
-        query("printer leaves at the drain read", printer(set(&C::disconnectAtRead, 1u)), 7),
-        query("answer read stalls", printer(set(&C::stallReadAt, 2u)), 7),
-        query("printer leaves at the answer read", printer(set(&C::disconnectAtRead, 2u)), 7),
+        query("query write stalls at once", printer(set(&C::failWriteAfterBytes, std::uint64_t{0})), 7, F::stalled),
+        query("query write stalls midway", printer(set(&C::failWriteAfterBytes, std::uint64_t{5})), 7, F::stalled),
+        query("printer leaves midway through the query", printer(set(&C::disconnectAfterBytes, std::uint64_t{5})), 7, F::deviceGone),
+        query("drain read stalls", printer(set(&C::stallReadAt, 1u)), 7, F::stalled),
+        query("printer leaves at the drain read", printer(set(&C::disconnectAtRead, 1u)), 7, F::deviceGone),
+        query("answer read stalls", printer(set(&C::stallReadAt, 2u)), 7, F::stalled),
+        query("printer leaves at the answer read", printer(set(&C::disconnectAtRead, 2u)), 7, F::deviceGone),
         query("answer read after stale bytes stalls", printer([](C& c) {
                   c.pendingAnswer = Bytes{'o', 'l', 'd'};
                   c.stallReadAt = 3;
               }),
-              7),
+              7, F::stalled),
         with(query("no answer within the time limit", printer(), 8, "", "not PJL\r\n"),
              [](FaultRow& r) { r.maximumConectionTime = 1; }),
         with(query("answer that cannot be saved", printer(), 5), unwritable),
@@ -128,19 +142,19 @@ std::vector<FaultRow> faultRows() {
         data("job sent", printer(), 0),
         data("job of whole chunks sent", printer(), 0, kEvenJob),
         data("empty job sent", printer(), 0, ""),
-        data("first chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{0})), 7),
-        data("middle chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{3000})), 7),
-        data("last chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4500})), 7),
-        data("zero-length write stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4096})), 7, kEvenJob),
-        data("printer leaves in the first chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{1000})), 7),
-        data("printer leaves in the middle chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{3000})), 7),
-        data("printer leaves in the last chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{4999})), 7),
+        data("first chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{0})), 7, F::stalled),
+        data("middle chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{3000})), 7, F::stalled),
+        data("last chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4500})), 7, F::stalled),
+        data("zero-length write stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4096})), 7, F::stalled, kEvenJob),
+        data("printer leaves in the first chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{1000})), 7, F::deviceGone),
+        data("printer leaves in the middle chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{3000})), 7, F::deviceGone),
+        data("printer leaves in the last chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{4999})), 7, F::deviceGone),
         data("printer leaves before the zero-length write",
-             printer(set(&C::disconnectAfterBytes, std::uint64_t{4096})), 7, kEvenJob),
+             printer(set(&C::disconnectAfterBytes, std::uint64_t{4096})), 7, F::deviceGone, kEvenJob),
         // A virtual printer that cannot record what it gets stalls rather than
         // take it.
-        data("capture that cannot be opened", printer(set(&C::captureFile, std::string("/"))), 7),
-        data("capture that cannot be written", printer(set(&C::captureFile, std::string("/dev/full"))), 7),
+        data("capture that cannot be opened", printer(set(&C::captureFile, std::string("/"))), 7, F::stalled),
+        data("capture that cannot be written", printer(set(&C::captureFile, std::string("/dev/full"))), 7, F::stalled),
         with(data("progress cannot be saved, so nothing is sent", printer(), 5),
              [](FaultRow& r) { r.responseUnwritable = true, r.response = ""; }),
 
@@ -151,17 +165,17 @@ std::vector<FaultRow> faultRows() {
              at(2048, [](const std::string& path) { test::writeFile(path, kJob + kJob); })),
 
         // --- Printers gone, held elsewhere or named wrongly -------------------------
-        with(query("query to a printer gone since the listing", printer(), 7), leaves),
-        with(data("job to a printer gone since the listing", printer(), 7), [](FaultRow& r) {
+        with(query("query to a printer gone since the listing", printer(), 7, F::noSuchPrinter), leaves),
+        with(data("job to a printer gone since the listing", printer(), 7, F::noSuchPrinter), [](FaultRow& r) {
             r.leavesAfterListing = true, r.response = "";
         }),
-        with(active("test of a printer gone since the listing", printer(), 0, "False"), leaves),
-        with(query("query to no printer by that URI", printer(), 7), uri("usb://A/B?serial=s")),
-        with(with(data("job to no printer by that URI", printer(), 7), uri("usb://A/b?serial=S")),
+        with(active("test of a printer gone since the listing", printer(), F::noSuchPrinter), leaves),
+        with(query("query to no printer by that URI", printer(), 7, F::noSuchPrinter), uri("usb://A/B?serial=s")),
+        with(with(data("job to no printer by that URI", printer(), 7, F::noSuchPrinter), uri("usb://A/b?serial=S")),
              [](FaultRow& r) { r.response = ""; }),
-        active("test of no printer by that URI", printer(), 0, "False", kLocationURI),
-        query("query to a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), 7),
-        active("test of a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), 0, "False"),
+        active("test of no printer by that URI", printer(), F::noSuchPrinter, kLocationURI),
+        query("query to a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), 7, F::printerHeld),
+        active("test of a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), F::printerHeld),
         with(active("test whose answer cannot be saved", printer(), 5, ""), unwritable),
 
         // --- Endpoints missing or in odd orders --------------------------------------
@@ -170,13 +184,13 @@ std::vector<FaultRow> faultRows() {
                                  {EndpointKind::BulkOut, 64}};
               }),
               0, kAnswer),
-        query("query to a printer without bulk IN", outOnly, 7),
+        query("query to a printer without bulk IN", outOnly, 7, F::noPipes),
         data("job to a printer without bulk IN", outOnly, 0),
         data("job to a printer without bulk OUT", printer([](C& c) {
                  c.endpoints = {{EndpointKind::BulkIn, 512}, {EndpointKind::InterruptOut, 8}};
              }),
-             7),
-        with(data("job to a printer without endpoints", printer([](C& c) { c.endpoints = {}; }), 7),
+             7, F::noPipes),
+        with(data("job to a printer without endpoints", printer([](C& c) { c.endpoints = {}; }), 7, F::noPipes),
              [](FaultRow& r) { r.response = ""; }),
         data("job to a printer whose pipes are in setting 1", printer([](C& c) {
                  c.endpoints = {};
@@ -287,6 +301,7 @@ TEST_P(FaultTable, EndsWithItsCodeAndThePrinterClosedOnce) {
             break;
     }
     EXPECT_EQ(code, row.code);
+    EXPECT_STREQ(nameOf(controller.printerFailure()), nameOf(row.failure));
     if (row.command != Command::List) {
         EXPECT_EQ(test::readFile(response), row.response);
     }

@@ -157,7 +157,7 @@ TEST_F(Traced, TheTraceNamesWhyAQueryFailed) {
     const std::string trace = readFile(path("trace.log"));
     EXPECT_NE(std::string::npos, trace.find("device " + kURI + " taken")) << trace;
     EXPECT_NE(std::string::npos, trace.find("claim of interface 0 failed: kIOReturnExclusiveAccess")) << trace;
-    EXPECT_NE(std::string::npos, trace.find("command sendPJLCommand: result 7")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("command sendPJLCommand: result 7, printer: printerHeld")) << trace;
 }
 
 TEST_F(DataCommands, NoTraceIsWrittenUnlessAskedFor) {
