@@ -23,6 +23,7 @@ class ZelvikOnEmulatedKernel : public ProgramTest {
 protected:
     // The program runs under the preload library this test inherited.
     std::string program() const override { return ZELVIK_PROGRAM; }
+    std::vector<std::string> environment() const override { return {"ZELVIK_TRACE=" + path("trace.log")}; }
 
     void attach(const std::string& devices) {
         // One test bed at a time: a test bed that goes away takes the
@@ -144,10 +145,14 @@ TEST_F(ZelvikOnEmulatedKernel, TerminationFromOutsideHandsThePrinterBackToItsDri
 TEST_F(ZelvikOnEmulatedKernel, AMultifunctionPrintersOtherDriversAreNeverTouched) {
     // Interface 0 usable, held by another program, or without pipes (with
     // setting 1 refused too); the memory-card reader on interface 1 stays
-    // mounted through every command.
-    for (const std::string extra : {"", "<interfaceHeldOpen>true</interfaceHeldOpen>", "<endpoints/>",
-                                    "<endpoints/><refuseSetInterface>true</refuseSetInterface>"}) {
+    // mounted through every command, and the trace names libusb's refusal.
+    for (const auto& [extra, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"", ""},
+             {"<interfaceHeldOpen>true</interfaceHeldOpen>", "printerHeld"},
+             {"<endpoints/>", "noPipes"},
+             {"<endpoints/><refuseSetInterface>true</refuseSetInterface>", "noPipes"}}) {
         SCOPED_TRACE(extra);
+        std::remove(path("trace.log").c_str());
         attachPrinter("<otherInterfaces>mass-storage printer</otherInterfaces>" + extra);
         const bool usable = extra.empty();
         EXPECT_EQ(usable ? "True" : "False", active(kPrinterURI));
@@ -156,6 +161,13 @@ TEST_F(ZelvikOnEmulatedKernel, AMultifunctionPrintersOtherDriversAreNeverTouched
         EXPECT_EQ(usable ? kStatusZero : statusFileFor(7), runCommand(dataOutputCommand()));
         const KernelDriverState s = bus->kernelDriver(0);
         EXPECT_EQ(std::tuple(true, 0), std::tuple(s.otherDriversBound, s.otherInterfaceTouches));
+        const std::string trace = readFile(path("trace.log"));
+        for (const std::string line : {"isMachineActive: result 0", "sendPJLCommand: result ", "dataOutput: result "}) {
+            const std::string code = line.back() == ' ' ? (usable ? "0" : "7") : "";
+            EXPECT_NE(std::string::npos,
+                      trace.find("command " + line + code + (usable ? "\n" : ", printer: " + reason + "\n")))
+                << trace;
+        }
     }
 }
 
