@@ -46,20 +46,6 @@ TEST_F(DataCommands, DataOutputDeliversEveryByte) {
     }
 }
 
-TEST_F(DataCommands, DataOutputShowsRisingProgressOnASlowPrinter) {
-    setPrinter("<acceptBytesPerSecond>40000</acceptBytesPerSecond>");
-    const std::string data = patterned(140000);
-    writeFile(path("print.bin"), data);
-    writeCommand(dataOutputCommand());
-    auto process = start();
-    const std::vector<std::string> seen = watchResponse(*process);
-    EXPECT_EQ(kStatusZero, readFile(statusPath()));
-    EXPECT_EQ(data, readFile(capture()));
-    ASSERT_GE(seen.size(), 3u);
-    EXPECT_EQ("100", seen.back());
-    for (std::size_t i = 1; i + 1 < seen.size(); ++i) EXPECT_LT(std::stoi(seen[i - 1]), std::stoi(seen[i]));
-}
-
 TEST_F(DataCommands, DataOutputGivesUpFifteenSecondsAfterTheLastByteMoved) {
     // Paper out: the printer takes data for a while, then nothing more.
     setPrinter("<acceptBytesPerSecond>20000</acceptBytesPerSecond><stopTakingAfterBytes>15000"

@@ -139,22 +139,6 @@ protected:
         return readFile(response());
     }
 
-    // Reads the response file while the process runs: every distinct
-    // content, in order, including the last one.
-    std::vector<std::string> watchResponse(Process& process) {
-        std::vector<std::string> seen;
-        auto look = [&] {
-            std::string now = readFile(response());
-            if (!now.empty() && (seen.empty() || seen.back() != now)) seen.push_back(now);
-        };
-        while (process.running()) {
-            look();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        look();
-        return seen;
-    }
-
     TempDir mDir;  // outlives whatever writes into it
     std::string status;
 };
