@@ -19,7 +19,9 @@ esac
 
 if [ -z "${CLANG_FORMAT:-}" ] && ! command -v "$tool" >/dev/null; then
     [ "$(id -u)" -eq 0 ] || { echo "missing Debian package $package (run as root to install it)" >&2; exit 1; }
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$package" >/dev/null
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "$package" >/dev/null
 fi
 
 cd "$here"
