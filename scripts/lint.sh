@@ -29,8 +29,10 @@ echo "== clang-tidy: ${#sources[@]} sources"
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT
 status=0
+# The compiler's own warnings are the builds' business (gcc, -Werror there):
+# the result must not depend on whether this build folder has -Werror.
 printf '%s\n' "${sources[@]}" |
-    xargs -P "$(nproc)" -n 1 "$tidy" -p "$build" --quiet >"$log" 2>/dev/null || status=$?
+    xargs -P "$(nproc)" -n 1 "$tidy" -p "$build" --quiet --extra-arg=-Wno-error >"$log" 2>/dev/null || status=$?
 # A header's findings come once per source that includes it.
 grep -E '^[^ ].*: (warning|error): ' "$log" | sort -u || true
 if [ "$status" -ne 0 ]; then
