@@ -7,7 +7,7 @@
 #   scripts/lint.sh [BUILD_DIR]     default: build-lint in the tree
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$here/build-lint}"
+build="$(realpath -m "${1:-$here/build-lint}")"
 tidy="${CLANG_TIDY:-clang-tidy-14}"
 
 if [ -z "${CLANG_TIDY:-}" ] && ! command -v "$tidy" >/dev/null; then
