@@ -18,9 +18,9 @@
 #include <cerrno>
 #include <charconv>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "Process.h"
@@ -74,7 +74,11 @@ namespace {
 using Parameters = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::size_t kLongestPJLRequest = 2047;  // what the helper reads in one go
-constexpr std::size_t kLargestResult = 16 * 1024 * 1024;
+constexpr std::size_t kLargestResult = std::size_t{16} * 1024 * 1024;
+
+// The text of an errno value without strerror's shared buffer: jobs may
+// run on several threads at once.
+std::string errorText(int error) { return std::generic_category().message(error); }
 
 // A directory only this user can enter, removed with all it holds.
 class PrivateDirectory {
@@ -288,7 +292,7 @@ void Job::State::followProgress() {
 }
 
 Result<Completion> Job::State::run() {
-    if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, std::strerror(errno));
+    if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, errorText(errno));
     // The helper reads a request in one go; a longer one is refused here,
     // for every way a query is started.
     if (kind == Kind::pjl && pjlBytes.size() > kLongestPJLRequest) {
@@ -299,19 +303,19 @@ Result<Completion> Job::State::run() {
     }
     const std::optional<std::string> xml = commandXml(command, statusPath, parameters);
     if (!xml) return Error(ErrorKind::badRequest, 0, "a parameter cannot be written as XML text");
-    if (!writeFileWhole(commandPath, *xml)) return Error(ErrorKind::setupFailed, 0, std::strerror(errno));
+    if (!writeFileWhole(commandPath, *xml)) return Error(ErrorKind::setupFailed, 0, errorText(errno));
 
     // Watched before the start, so that no change goes unseen.
     UniqueFD watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (watch.get() < 0 ||
         ::inotify_add_watch(watch.get(), dir.path().c_str(),
                             IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM) < 0) {
-        return Error(ErrorKind::setupFailed, 0, std::string("inotify: ") + std::strerror(errno));
+        return Error(ErrorKind::setupFailed, 0, std::string("inotify: ") + errorText(errno));
     }
 
     detail::ChildProcess child;
     if (const int error = child.start(helperProgram, commandPath, helperEnvironment); error != 0) {
-        return Error(ErrorKind::startFailed, 0, helperProgram + ": " + std::strerror(error));
+        return Error(ErrorKind::startFailed, 0, helperProgram + ": " + errorText(error));
     }
 
     bool cancelSent = false;
@@ -321,7 +325,7 @@ Result<Completion> Job::State::run() {
             if (errno == EINTR) continue;
             ::kill(child.pid(), SIGKILL);
             child.reap();
-            return Error(ErrorKind::setupFailed, 0, std::string("poll: ") + std::strerror(errno));
+            return Error(ErrorKind::setupFailed, 0, std::string("poll: ") + errorText(errno));
         }
         if (fds[0].revents != 0) {
             alignas(inotify_event) char events[4096];

@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <cstring>
 
-extern char** environ;
-
 namespace zelvik::client::detail {
 namespace {
 
@@ -42,6 +40,7 @@ int ChildProcess::start(const std::string& program, const std::string& argument,
                         const std::vector<std::string>& environment) {
     std::vector<std::string> args{program, argument};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
 
@@ -55,6 +54,7 @@ int ChildProcess::start(const std::string& program, const std::string& argument,
         if (!overridden) env.push_back(entry);
     }
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 

@@ -371,6 +371,9 @@ int activeCommand(const Options& options, const std::string& uri) {
 
 }  // namespace
 
+// What can still leave main is std::bad_alloc or a CLI11 construction error
+// (a mistake in the option table above): both should end the run abnormally.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int argc, char** argv) {
     CLI::App app{"zelvikctl: lists the USB printers, asks them PJL questions, sends them print files."};
     app.footer(kExitTable);

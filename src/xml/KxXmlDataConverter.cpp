@@ -167,7 +167,6 @@ bool writeElement(const OutElement& element, std::size_t depth, std::string& out
 }  // namespace
 
 KxXmlDataConverter::KxXmlDataConverter() = default;
-KxXmlDataConverter::~KxXmlDataConverter() = default;
 
 std::optional<Dictionary> KxXmlDataConverter::copyXMLDataToDictionaryNS(const Bytes& data) const {
     const xmlparsing::XmlDocPtr document = xmlparsing::parseXmlDocument(data.data(), data.size());

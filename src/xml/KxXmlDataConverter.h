@@ -20,14 +20,12 @@
 #include "base/Bytes.h"
 #include "xml/Value.h"
 
-struct _xmlNode;
-
 namespace zelvik {
 
 class KxXmlDataConverter {
 public:
     KxXmlDataConverter();
-    ~KxXmlDataConverter();
+    ~KxXmlDataConverter() = default;
     KxXmlDataConverter(const KxXmlDataConverter&) = delete;
     KxXmlDataConverter& operator=(const KxXmlDataConverter&) = delete;
 

@@ -84,7 +84,7 @@ bool appendExpanded(const xmlNode* first, std::vector<const xmlNode*>& out,
         }
         std::size_t cost = 1;
         if (isTextLike(child) && child->content != nullptr) {
-            cost += xmlStrlen(child->content);
+            cost += static_cast<std::size_t>(xmlStrlen(child->content));
         }
         if (!budget.charge(cost)) return false;
         out.push_back(child);

@@ -46,7 +46,7 @@ namespace zelvik::sim {
 
 namespace {
 
-constexpr std::size_t kLargestBusFile = 16 * 1024 * 1024;
+constexpr std::size_t kLargestBusFile = std::size_t{16} * 1024 * 1024;
 constexpr std::size_t kMostEndpoints = 15;  // endpoint numbers are 4 bits
 
 std::string_view trimmed(std::string_view text) {

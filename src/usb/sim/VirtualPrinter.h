@@ -214,7 +214,7 @@ private:
     // without a capture file).
     std::size_t capture(std::span<const std::uint8_t> bytes);
     void receive(std::span<const std::uint8_t> bytes, Clock::time_point now);
-    void answerLine(const std::string& line, Clock::time_point now);
+    void answerLine(const std::string& received, Clock::time_point now);
     void queueAnswer(Bytes bytes, Clock::time_point readyAt);
     std::uint8_t bulkOutAddress() const;
     std::uint8_t bulkInAddress() const;
