@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace zelvik {
 namespace {
@@ -178,7 +179,12 @@ std::optional<std::string> ReopenRendezvous::rendezvousDirectory() {
     const char* home = std::getenv("HOME");
     std::string homeDirectory = home && home[0] == '/' ? home : "";
     if (homeDirectory.empty()) {
-        if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) homeDirectory = entry->pw_dir;
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir) {
+            homeDirectory = found->pw_dir;
+        }
     }
     if (homeDirectory.empty()) return std::nullopt;
     const std::string cache = homeDirectory + "/.cache";
@@ -264,7 +270,8 @@ void ReopenRendezvous::close() {
     mDirectoryFd = -1;
 }
 
-int ReopenRendezvous::acceptPending() {
+// Not const: accepting takes the waiting connections off the socket.
+int ReopenRendezvous::acceptPending() {  // NOLINT(readability-make-member-function-const)
     int events = 0;
     if (mListenFd < 0) return 0;
     for (;;) {

@@ -48,7 +48,7 @@ public:
     static constexpr unsigned kPollIntervalUs = 200000;
     static constexpr double kProgressIntervalSeconds = 1.0;
     // No real command file comes near this; a larger one is refused.
-    static constexpr std::size_t kCommandFileSizeLimit = 256 * 1024;
+    static constexpr std::size_t kCommandFileSizeLimit = std::size_t{256} * 1024;
 
     ZelvikController(Application& application, UsbAccess& usb);
     ~ZelvikController() override;
