@@ -3,7 +3,8 @@
 // link, written once and run on each backend: the simulated bus in
 // sim_tests, libusb on the emulated kernel in umockdev_tests. A test binary
 // gives the suite its backend with
-//   INSTANTIATE_TEST_SUITE_P(Name, UsbAccessContract, ::testing::Values(factory), backendName);
+//   INSTANTIATE_TEST_SUITE_P(Prefix, UsbAccessContract,
+//                            ::testing::Values(factoryOf<ItsBackend>("name")), backendName);
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,64 +21,49 @@
 
 namespace zelvik::contract {
 
-// One backend with a bus of virtual printers.
+// One backend with a bus of virtual printers. Printers are numbered in the
+// order given to attach.
 class Backend {
 public:
     virtual ~Backend() = default;
-
-    // A new bus of these printers (with the bus defaults applied), and a new
-    // access object that has seen no other. Objects made from the last bus
-    // must be gone.
+    // A new bus of these printers (with the bus defaults applied) and a new
+    // access object; objects made from the last bus must be gone.
     virtual void attach(std::vector<sim::VirtualPrinterConfig> printers) = 0;
     virtual UsbAccess& usb() = 0;
-
-    // Where printer `printer` (in the order given to attach) is found, and
-    // what happened to it.
     virtual std::uint32_t locationID(std::size_t printer) = 0;
     virtual std::uint64_t bytesReceived(std::size_t printer) = 0;
     virtual bool isHalted(std::size_t printer, std::uint8_t endpointAddress) = 0;
     virtual std::size_t controlRequestsReceived(std::size_t printer) = 0;
 };
 
+// A printer's objects made as the printer link makes them, on a fresh
+// listing each time (the bus may list hubs too; a printer is found by its
+// location). Null when there is no such printer or interface.
+class OnBackend {
+protected:
+    std::unique_ptr<UsbDevice> deviceOf(std::size_t printer);
+    std::unique_ptr<UsbInterface> interfaceOf(UsbDevice& device);  // interface 0
+    std::unique_ptr<UsbInterface> claim(std::size_t printer);      // null if refused
+
+    std::unique_ptr<Backend> backend;
+};
+
 struct BackendFactory {
     const char* name;
     std::unique_ptr<Backend> (*make)();
 };
+template <typename T>
+BackendFactory factoryOf(const char* name) {
+    return {name, []() -> std::unique_ptr<Backend> { return std::make_unique<T>(); }};
+}
 inline void PrintTo(const BackendFactory& factory, std::ostream* out) { *out << factory.name; }
 inline std::string backendName(const ::testing::TestParamInfo<BackendFactory>& info) {
     return info.param.name;
 }
 
-// The device object of the device at a location, found on a fresh listing
-// (the bus may list hubs too); null when it is not listed.
-std::unique_ptr<UsbDevice> deviceAt(UsbAccess& usb, std::uint32_t locationID);
-// Interface 0 of a device; null when there is none.
-std::unique_ptr<UsbInterface> interfaceOf(UsbAccess& usb, UsbDevice& device);
-// Interface 0 of the device at a location, made from a fresh listing and
-// claimed; null when it cannot be claimed.
-std::unique_ptr<UsbInterface> claimAt(UsbAccess& usb, std::uint32_t locationID);
-
-class UsbAccessContract : public ::testing::TestWithParam<BackendFactory> {
+class UsbAccessContract : public ::testing::TestWithParam<BackendFactory>, protected OnBackend {
 protected:
     void SetUp() override { backend = GetParam().make(); }
-
-    void attach(std::vector<sim::VirtualPrinterConfig> printers) {
-        backend->attach(std::move(printers));
-    }
-    UsbAccess& usb() { return backend->usb(); }
-
-    // The helpers above for printer `printer` (in the order given to attach).
-    std::unique_ptr<UsbDevice> deviceOf(std::size_t printer) {
-        return deviceAt(usb(), backend->locationID(printer));
-    }
-    std::unique_ptr<UsbInterface> interfaceOf(UsbDevice& device) {
-        return contract::interfaceOf(usb(), device);
-    }
-    std::unique_ptr<UsbInterface> claim(std::size_t printer) {
-        return claimAt(usb(), backend->locationID(printer));
-    }
-
-    std::unique_ptr<Backend> backend;
 };
 
 }  // namespace zelvik::contract

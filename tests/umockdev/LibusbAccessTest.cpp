@@ -22,84 +22,60 @@ namespace {
 class EmulatedKernelBackend final : public contract::Backend {
 public:
     void attach(std::vector<sim::VirtualPrinterConfig> printers) override {
-        mAccess.reset();
-        mBus.reset();  // one test bed at a time
-        mBus = std::make_unique<EmulatedBus>(std::move(printers), EmulatedBus::Options{});
-        mAccess = std::make_unique<LibusbAccess>();
-    }
-    UsbAccess& usb() override { return *mAccess; }
-    std::uint32_t locationID(std::size_t printer) override { return mBus->locationID(printer); }
-    std::uint64_t bytesReceived(std::size_t printer) override {
-        return mBus->bytesReceived(printer);
-    }
-    bool isHalted(std::size_t printer, std::uint8_t endpointAddress) override {
-        return mBus->isHalted(printer, endpointAddress);
-    }
-    std::size_t controlRequestsReceived(std::size_t printer) override {
-        return mBus->controlLog(printer).size();
-    }
-
-private:
-    std::unique_ptr<EmulatedBus> mBus;  // outlives the libusb context below
-    std::unique_ptr<LibusbAccess> mAccess;
-};
-
-using contract::UsbAccessContract;
-INSTANTIATE_TEST_SUITE_P(Libusb, UsbAccessContract,
-                         ::testing::Values(contract::BackendFactory{
-                             "emulatedKernel", [] { return std::unique_ptr<contract::Backend>(
-                                                        std::make_unique<EmulatedKernelBackend>()); }}),
-                         contract::backendName);
-
-std::string printer(const std::string& elements) { return "<device>" + elements + "</device>"; }
-
-class LibusbOnEmulatedKernel : public ::testing::Test {
-protected:
-    // A new test bed and a libusb context that has seen no other; objects
-    // from the last one must be gone.
-    void attach(const std::string& devices, EmulatedBus::Options options = {}) {
         access.reset();
         bus.reset();  // one test bed at a time
-        bus = std::make_unique<EmulatedBus>("<simulatedBus>" + devices + "</simulatedBus>",
-                                            options);
+        bus = std::make_unique<EmulatedBus>(std::move(printers), options);
         access = std::make_unique<LibusbAccess>();
     }
+    UsbAccess& usb() override { return *access; }
+    std::uint32_t locationID(std::size_t printer) override { return bus->locationID(printer); }
+    std::uint64_t bytesReceived(std::size_t printer) override { return bus->bytesReceived(printer); }
+    bool isHalted(std::size_t printer, std::uint8_t endpointAddress) override {
+        return bus->isHalted(printer, endpointAddress);
+    }
+    std::size_t controlRequestsReceived(std::size_t printer) override {
+        return bus->controlLog(printer).size();
+    }
 
-    std::unique_ptr<UsbDevice> deviceOf(std::size_t printer) {
-        return contract::deviceAt(*access, bus->locationID(printer));
-    }
-    std::unique_ptr<UsbInterface> interfaceOf(UsbDevice& device) {
-        return contract::interfaceOf(*access, device);
-    }
-    std::unique_ptr<UsbInterface> claim(std::size_t printer) {
-        return contract::claimAt(*access, bus->locationID(printer));
-    }
-
+    EmulatedBus::Options options;
     std::unique_ptr<EmulatedBus> bus;  // outlives the libusb context below
     std::unique_ptr<LibusbAccess> access;
 };
 
-TEST_F(LibusbOnEmulatedKernel, ListsDevicesByBusThenPortPathWithTheirLocationIDs) {
-    // Listed out of order on purpose, behind hubs on two buses.
-    attach(printer("<locationID>0x02100000</locationID><productID>3</productID>") +
-           printer("<locationID>0x01320000</locationID><productID>2</productID>") +
-           printer("<locationID>0x01310000</locationID><productID>1</productID>"));
-    auto services = access->copyMatchingDevices();
-    ASSERT_TRUE(services.has_value());
-    // Location; for printers, the product.
-    std::vector<std::tuple<std::uint32_t, std::uint16_t>> seen;
-    for (const auto& service : *services) {
-        auto device = access->createDeviceInterface(service);
-        std::uint32_t location = 0;
-        std::uint16_t vendor = 0, product = 0;
-        ASSERT_EQ(kIOReturnSuccess, device->GetLocationID(&location));
-        ASSERT_EQ(kIOReturnSuccess, device->GetDeviceVendor(&vendor));
-        ASSERT_EQ(kIOReturnSuccess, device->GetDeviceProduct(&product));
-        seen.emplace_back(location, vendor == ZELVIK_TEST_VENDOR_ID ? product : 0);
+using contract::UsbAccessContract;
+INSTANTIATE_TEST_SUITE_P(Libusb, UsbAccessContract,
+                         ::testing::Values(contract::factoryOf<EmulatedKernelBackend>("emulatedKernel")),
+                         contract::backendName);
+
+class LibusbOnEmulatedKernel : public ::testing::Test, protected contract::OnBackend {
+protected:
+    // A new test bed of the printers in this bus file text.
+    void attach(const std::string& devices, EmulatedBus::Options options = {}) {
+        if (!backend) backend = std::make_unique<EmulatedKernelBackend>();
+        kernel().options = options;
+        const std::string text = "<simulatedBus>" + devices + "</simulatedBus>";
+        kernel().attach(sim::parseSimulatedBus(Bytes(text.begin(), text.end())));
+    }
+    EmulatedKernelBackend& kernel() { return static_cast<EmulatedKernelBackend&>(*backend); }
+    EmulatedBus& bus() { return *kernel().bus; }
+};
+
+std::string printer(const std::string& elements) { return "<device>" + elements + "</device>"; }
+
+TEST_F(LibusbOnEmulatedKernel, ListsDevicesByBusThenPortPathHubsToo) {
+    // Given out of order on purpose, behind hubs on two buses.
+    attach(printer("<locationID>0x02100000</locationID>") +
+           printer("<locationID>0x01320000</locationID>") +
+           printer("<locationID>0x01310000</locationID>"));
+    std::vector<std::uint32_t> seen;
+    const auto services = backend->usb().copyMatchingDevices();
+    for (const auto& service : services.value()) {
+        ASSERT_EQ(kIOReturnSuccess,
+                  backend->usb().createDeviceInterface(service)->GetLocationID(&seen.emplace_back()));
     }
     // Root hub, hub on port 3, its ports 1 and 2; then bus 2.
-    EXPECT_EQ((decltype(seen){{0x01000000, 0}, {0x01300000, 0}, {0x01310000, 1},
-                              {0x01320000, 2}, {0x02000000, 0}, {0x02100000, 3}}),
+    EXPECT_EQ((std::vector<std::uint32_t>{0x01000000, 0x01300000, 0x01310000, 0x01320000,
+                                          0x02000000, 0x02100000}),
               seen);
 }
 
@@ -114,7 +90,7 @@ TEST_F(LibusbOnEmulatedKernel, DeviceOpensAreNotExclusiveAndShareTheFileThatHold
     std::uint8_t buffer[256] = {};
     DeviceRequest getDeviceID{0xA1, 0x00, 0, 0, sizeof buffer, buffer, 0};
     ASSERT_EQ(kIOReturnSuccess, device->DeviceRequest(getDeviceID));
-    EXPECT_TRUE(bus->kernelDriver(0).bound);
+    EXPECT_TRUE(bus().kernelDriver(0).bound);
 
     // GET_INTERFACE and SET_INTERFACE name the interface; the kernel takes
     // them only from the open file that claimed it.
@@ -146,14 +122,14 @@ TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) 
     attach(printer(""));
     auto interface = claim(0);
     ASSERT_NE(nullptr, interface);
-    EXPECT_FALSE(bus->kernelDriver(0).bound);
+    EXPECT_FALSE(bus().kernelDriver(0).bound);
     EXPECT_EQ(kIOReturnSuccess, interface->USBInterfaceClose());
-    EXPECT_TRUE(bus->kernelDriver(0).bound);
+    EXPECT_TRUE(bus().kernelDriver(0).bound);
     // Destroying an open interface releases it too.
     interface = claim(0);
     ASSERT_NE(nullptr, interface);
     interface.reset();
-    KernelDriverState state = bus->kernelDriver(0);
+    KernelDriverState state = bus().kernelDriver(0);
     EXPECT_EQ(std::tuple(true, 2, 2, 0u), std::tuple(state.bound, state.detachCount,
                                                      state.attachCount, state.refusedWhileBound));
 
@@ -161,7 +137,7 @@ TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) 
     attach(printer("<interfaceHeldOpen>true</interfaceHeldOpen>"));
     auto device = deviceOf(0);
     EXPECT_EQ(kIOReturnExclusiveAccess, interfaceOf(*device)->USBInterfaceOpen());
-    EXPECT_EQ(0, bus->kernelDriver(0).detachCount);
+    EXPECT_EQ(0, bus().kernelDriver(0).detachCount);
 
     // Without the driver loaded there is nothing to detach or give back.
     device.reset();
@@ -169,7 +145,7 @@ TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) 
     interface = claim(0);
     ASSERT_NE(nullptr, interface);
     EXPECT_EQ(kIOReturnSuccess, interface->USBInterfaceClose());
-    state = bus->kernelDriver(0);
+    state = bus().kernelDriver(0);
     EXPECT_FALSE(state.bound);
     EXPECT_EQ(0, state.detachCount);
 }
@@ -180,7 +156,7 @@ TEST_F(LibusbOnEmulatedKernel, AClearedHaltReachesThePrinterAndATimedOutReadLeav
     ASSERT_NE(nullptr, interface);
     EXPECT_EQ(kIOUSBPipeStalled, interface->WritePipeTO(1, "0123456789", 10, 1000, 1000));
     EXPECT_EQ(kIOReturnSuccess, interface->ClearPipeStall(1));
-    const auto log = bus->controlLog(0);  // CLEAR_FEATURE(ENDPOINT_HALT) of 0x01 last
+    const auto log = bus().controlLog(0);  // CLEAR_FEATURE(ENDPOINT_HALT) of 0x01 last
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(std::tuple(0x02, 0x01, 0x01),
               std::tuple(log.back().bmRequestType, log.back().bRequest, log.back().wIndex));
@@ -189,7 +165,7 @@ TEST_F(LibusbOnEmulatedKernel, AClearedHaltReachesThePrinterAndATimedOutReadLeav
     char buffer[64];
     std::uint32_t size = sizeof buffer;
     EXPECT_EQ(kIOReturnTimeout, interface->ReadPipeTO(2, buffer, &size, 200, 4000));
-    EXPECT_EQ(0u, bus->pendingUrbs());
+    EXPECT_EQ(0u, bus().pendingUrbs());
 }
 
 }  // namespace
