@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // What every implementation of the USB access layer promises the printer
 // link, written once and run on each backend: the simulated bus in
-// sim_tests, libusb on the emulated kernel in umockdev_tests. A test binary
-// gives the suite its backend with
-//   INSTANTIATE_TEST_SUITE_P(Prefix, UsbAccessContract,
-//                            ::testing::Values(factoryOf<ItsBackend>("name")), backendName);
+// sim_tests, libusb on the emulated kernel in umockdev_tests. Each test
+// binary instantiates UsbAccessContract with factoryOf<ItsBackend>.
 #pragma once
 
 #include <gtest/gtest.h>

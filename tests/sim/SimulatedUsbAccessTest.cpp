@@ -25,20 +25,13 @@ public:
         mUsb = std::make_unique<SimulatedUsbAccess>(std::move(printers));
     }
     UsbAccess& usb() override { return *mUsb; }
-    std::uint32_t locationID(std::size_t printer) override {
-        return mUsb->printer(printer).config().locationID.value_or(0);
-    }
-    std::uint64_t bytesReceived(std::size_t printer) override {
-        return mUsb->printer(printer).bytesReceived();
-    }
-    bool isHalted(std::size_t printer, std::uint8_t endpointAddress) override {
-        return mUsb->printer(printer).isHalted(endpointAddress);
-    }
-    std::size_t controlRequestsReceived(std::size_t printer) override {
-        return mUsb->printer(printer).controlLog().size();
-    }
+    std::uint32_t locationID(std::size_t p) override { return model(p).config().locationID.value_or(0); }
+    std::uint64_t bytesReceived(std::size_t p) override { return model(p).bytesReceived(); }
+    bool isHalted(std::size_t p, std::uint8_t address) override { return model(p).isHalted(address); }
+    std::size_t controlRequestsReceived(std::size_t p) override { return model(p).controlLog().size(); }
 
 private:
+    sim::VirtualPrinter& model(std::size_t printer) { return mUsb->printer(printer); }
     std::unique_ptr<SimulatedUsbAccess> mUsb;
 };
 
@@ -47,35 +40,26 @@ INSTANTIATE_TEST_SUITE_P(Simulated, UsbAccessContract,
                          ::testing::Values(contract::factoryOf<SimulatedBackend>("inProcess")),
                          contract::backendName);
 
-class SimulatedBus : public ::testing::Test, protected contract::OnBackend {
-protected:
-    SimulatedUsbAccess& attach(std::vector<VirtualPrinterConfig> printers) {
-        backend = std::make_unique<SimulatedBackend>();
-        backend->attach(std::move(printers));
-        return static_cast<SimulatedUsbAccess&>(backend->usb());
-    }
-};
-
-TEST_F(SimulatedBus, DeviceOpensAreExclusive) {
-    attach({VirtualPrinterConfig{}});
-    auto first = deviceOf(0), second = deviceOf(0);
+TEST(SimulatedBus, DeviceOpensAreExclusive) {
+    SimulatedUsbAccess usb({VirtualPrinterConfig{}});
+    auto first = usb.createDeviceInterface(usb.copyMatchingDevices()->at(0));
+    auto second = usb.createDeviceInterface(usb.copyMatchingDevices()->at(0));
     EXPECT_EQ(first->USBDeviceOpen(), kIOReturnSuccess);
     EXPECT_EQ(second->USBDeviceOpen(), kIOReturnExclusiveAccess);
     EXPECT_EQ(first->USBDeviceClose(), kIOReturnSuccess);
     EXPECT_EQ(second->USBDeviceOpen(), kIOReturnSuccess);  // the close let go of it
 }
 
-TEST_F(SimulatedBus, AnUnpluggedPrinterEndsAWaitingTransferAndLeavesTheListing) {
+TEST(SimulatedBus, AnUnpluggedPrinterEndsAWaitingTransferAndLeavesTheListing) {
     VirtualPrinterConfig silent;
     silent.idleIn = sim::IdleIn::Nak;
-    SimulatedUsbAccess& usb = attach({silent, VirtualPrinterConfig{}});
-    auto device = deviceOf(0);
-    auto interface = interfaceOf(*device);
+    SimulatedUsbAccess usb({silent, VirtualPrinterConfig{}});
+    auto device = usb.createDeviceInterface(usb.copyMatchingDevices()->at(0));
+    std::vector<UsbServiceRef> interfaces;
+    ASSERT_EQ(device->CreateInterfaceIterator(&interfaces), kIOReturnSuccess);
+    auto interface = usb.createInterfaceInterface(interfaces.at(0));
     ASSERT_EQ(interface->USBInterfaceOpen(), kIOReturnSuccess);
-    std::thread unplugger([&usb] {
-        std::this_thread::sleep_for(30ms);
-        usb.unplug(0);
-    });
+    std::thread unplugger([&usb] { std::this_thread::sleep_for(30ms), usb.unplug(0); });
     std::uint8_t buffer[64];
     std::uint32_t size = sizeof buffer;
     EXPECT_EQ(interface->ReadPipeTO(2, buffer, &size, 15000, 60000), kIOReturnNoDevice);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The virtual printer model, driven with explicit times so that delays,
-// idle reads and the throughput limit are checked without waiting.
+// The virtual printer model, driven with explicit times so that answers
+// and the throughput limit are checked without waiting. Its delays, idle
+// reads, halts and alternate settings are checked through both backends by
+// the USB access contract.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -61,27 +63,6 @@ TEST(VirtualPrinterAnswers, AFixedAnswerRepliesToEveryWriteAndReadsLeaveTheRestQ
     EXPECT_TRUE(write(p, "").complete);
     EXPECT_EQ(drain(p), answer.substr(3072) + answer);
     EXPECT_EQ(p.readBulk(3072, t0).kind, Kind::ZeroLength);
-}
-
-TEST(VirtualPrinterReads, AnAnswerIsReadableAfterItsDelayIdleReadsGiveZlpOrNak) {
-    for (IdleIn idle : {IdleIn::Nak, IdleIn::Zlp}) {
-        const bool nak = idle == IdleIn::Nak;
-        VirtualPrinterConfig c;
-        c.deviceID = "MDL:M;";
-        c.pendingAnswer = bytesOf("old");  // readable from the start, whatever the delay
-        c.answerDelayMs = 500;
-        c.idleIn = idle;
-        VirtualPrinter p(c, t0);
-        EXPECT_EQ(drain(p), "old");
-        write(p, "@PJL INFO ID\n", t0 + 100ms);
-        const auto early = p.readBulk(3072, t0 + 599ms);
-        EXPECT_EQ(early.kind, nak ? Kind::Nothing : Kind::ZeroLength);
-        if (nak) { EXPECT_EQ(early.readyAt, t0 + 600ms); }
-        EXPECT_EQ(drain(p, t0 + 600ms), "@PJL INFO ID\r\n\"M\"\r\n\f");
-        const auto later = p.readBulk(3072, t0 + 15s);  // nothing more to come
-        EXPECT_EQ(later.kind, nak ? Kind::Nothing : Kind::ZeroLength);
-        if (nak) { EXPECT_EQ(later.readyAt, Clock::time_point::max()); }
-    }
 }
 
 TEST(VirtualPrinterWrites, TheThroughputLimitSpreadsATransferOverTime) {

@@ -6,7 +6,6 @@
 // one open file per device). What the link makes of it is tested over the
 // simulated bus.
 #include <gtest/gtest.h>
-#include <libusb.h>
 
 #include <string>
 #include <tuple>
@@ -28,14 +27,10 @@ public:
         access = std::make_unique<LibusbAccess>();
     }
     UsbAccess& usb() override { return *access; }
-    std::uint32_t locationID(std::size_t printer) override { return bus->locationID(printer); }
-    std::uint64_t bytesReceived(std::size_t printer) override { return bus->bytesReceived(printer); }
-    bool isHalted(std::size_t printer, std::uint8_t endpointAddress) override {
-        return bus->isHalted(printer, endpointAddress);
-    }
-    std::size_t controlRequestsReceived(std::size_t printer) override {
-        return bus->controlLog(printer).size();
-    }
+    std::uint32_t locationID(std::size_t p) override { return bus->locationID(p); }
+    std::uint64_t bytesReceived(std::size_t p) override { return bus->bytesReceived(p); }
+    bool isHalted(std::size_t p, std::uint8_t address) override { return bus->isHalted(p, address); }
+    std::size_t controlRequestsReceived(std::size_t p) override { return bus->controlLog(p).size(); }
 
     EmulatedBus::Options options;
     std::unique_ptr<EmulatedBus> bus;  // outlives the libusb context below
@@ -112,10 +107,6 @@ TEST_F(LibusbOnEmulatedKernel, DeviceOpensAreNotExclusiveAndShareTheFileThatHold
     DeviceRequest clearHalt{0x02, 0x01, 0, 0x82, 0, nullptr, 0};
     EXPECT_EQ(kIOReturnSuccess, interface->ControlRequest(0, clearHalt));
     EXPECT_EQ(kIOReturnSuccess, interface->WritePipeTO(1, "x", 1, 1000, 1000));
-
-    // The link reads a string descriptor's header alone and takes an
-    // overrun there as an answer; the emulation cannot babble.
-    EXPECT_EQ(kIOReturnOverrun, LibusbAccess::ioReturnFromLibusb(LIBUSB_ERROR_OVERFLOW));
 }
 
 TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) {
@@ -123,14 +114,9 @@ TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) 
     auto interface = claim(0);
     ASSERT_NE(nullptr, interface);
     EXPECT_FALSE(bus().kernelDriver(0).bound);
-    EXPECT_EQ(kIOReturnSuccess, interface->USBInterfaceClose());
-    EXPECT_TRUE(bus().kernelDriver(0).bound);
-    // Destroying an open interface releases it too.
-    interface = claim(0);
-    ASSERT_NE(nullptr, interface);
-    interface.reset();
+    interface.reset();  // destroying an open interface releases it
     KernelDriverState state = bus().kernelDriver(0);
-    EXPECT_EQ(std::tuple(true, 2, 2, 0u), std::tuple(state.bound, state.detachCount,
+    EXPECT_EQ(std::tuple(true, 1, 1, 0u), std::tuple(state.bound, state.detachCount,
                                                      state.attachCount, state.refusedWhileBound));
 
     // An interface another program holds leaves its driver alone.
@@ -150,18 +136,10 @@ TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) 
     EXPECT_EQ(0, state.detachCount);
 }
 
-TEST_F(LibusbOnEmulatedKernel, AClearedHaltReachesThePrinterAndATimedOutReadLeavesNoUrb) {
-    attach(printer("<failWriteAfterBytes>4</failWriteAfterBytes><idleIn>nak</idleIn>"));
+TEST_F(LibusbOnEmulatedKernel, ATimedOutReadTakesItsUrbBack) {
+    attach(printer("<idleIn>nak</idleIn>"));
     auto interface = claim(0);
     ASSERT_NE(nullptr, interface);
-    EXPECT_EQ(kIOUSBPipeStalled, interface->WritePipeTO(1, "0123456789", 10, 1000, 1000));
-    EXPECT_EQ(kIOReturnSuccess, interface->ClearPipeStall(1));
-    const auto log = bus().controlLog(0);  // CLEAR_FEATURE(ENDPOINT_HALT) of 0x01 last
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(std::tuple(0x02, 0x01, 0x01),
-              std::tuple(log.back().bmRequestType, log.back().bRequest, log.back().wIndex));
-    EXPECT_EQ(kIOReturnSuccess, interface->ResetPipe(2));
-
     char buffer[64];
     std::uint32_t size = sizeof buffer;
     EXPECT_EQ(kIOReturnTimeout, interface->ReadPipeTO(2, buffer, &size, 200, 4000));
