@@ -133,11 +133,11 @@ TEST_P(UsbAccessContract, AnInterfaceIsClaimedOnceAndItsPipesNeedTheClaim) {
     EXPECT_EQ(kIOReturnExclusiveAccess, interfaceOf(*deviceOf(0))->USBInterfaceOpen());
     // Data moves only on the bulk pipes, in their direction (OUT is 1, IN
     // 2); requests go to the default pipe only.
-    for (const std::uint8_t pipe : {0, 1, 9}) {
+    for (const std::uint8_t pipe : std::initializer_list<std::uint8_t>{0, 1, 9}) {
         EXPECT_NE(kIOReturnSuccess, interface->ReadPipeTO(pipe, buffer, &(size = 16), 100, 100))
             << "pipe " << int{pipe};
     }
-    for (const std::uint8_t pipe : {0, 2, 9}) {
+    for (const std::uint8_t pipe : std::initializer_list<std::uint8_t>{0, 2, 9}) {
         EXPECT_NE(kIOReturnSuccess, interface->WritePipeTO(pipe, buffer, 1, 100, 100))
             << "pipe " << int{pipe};
     }
