@@ -131,6 +131,7 @@ TEST_P(UsbAccessContract, AnInterfaceIsClaimedOnceAndItsPipesNeedTheClaim) {
 
     ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpen());
     EXPECT_EQ(kIOReturnExclusiveAccess, interfaceOf(*deviceOf(0))->USBInterfaceOpen());
+    EXPECT_EQ(kIOReturnExclusiveAccess, interfaceOf(*device)->USBInterfaceOpen());  // same device
     // Data moves only on the bulk pipes, in their direction (OUT is 1, IN
     // 2); requests go to the default pipe only.
     for (const std::uint8_t pipe : std::initializer_list<std::uint8_t>{0, 1, 9}) {
