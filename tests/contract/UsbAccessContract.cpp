@@ -103,7 +103,6 @@ TEST_P(UsbAccessContract, ControlRequestsNeedAnOpenDeviceAndGetThePrintersAnswer
     DeviceRequest noBuffer{0x80, 0x06, 0x0303, 0x0409, 2, nullptr, 0};
     EXPECT_NE(kIOReturnSuccess, device->DeviceRequest(noBuffer));
     EXPECT_EQ(kIOReturnSuccess, device->USBDeviceClose());
-    EXPECT_EQ(kIOReturnNotOpen, device->USBDeviceClose());
 
     // A printer without a device ID stalls the request.
     auto silentDevice = deviceOf(1);
