@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The virtual printer model, driven with explicit times so that delays,
-// idle reads and the throughput limit are checked without waiting.
+// The virtual printer model, driven with explicit times so that answers
+// and the throughput limit are checked without waiting. Its delays, idle
+// reads, halts and alternate settings are checked through both backends by
+// the USB access contract.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -18,23 +20,6 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 
 const Clock::time_point t0 = Clock::now();
 
-// The IN data stage of one control request, or nothing on a stall; nothing
-// may be written beyond wLength.
-std::optional<Bytes> controlIn(VirtualPrinter& printer, std::uint8_t type, std::uint8_t request,
-                               std::uint16_t value, std::uint16_t index, std::uint16_t length) {
-    Bytes buffer(length + 16, 0xEE);
-    const auto result = printer.control(type, request, value, index, length, buffer.data(), t0);
-    for (std::size_t i = length; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEE);
-    if (result.stalled) return std::nullopt;
-    buffer.resize(result.length);
-    return buffer;
-}
-bool controlOut(VirtualPrinter& p, std::uint8_t type, std::uint8_t request, std::uint16_t value,
-                std::uint16_t index) {
-    return !p.control(type, request, value, index, 0, nullptr, t0).stalled;
-}
-bool clearHalt(VirtualPrinter& p, std::uint16_t endpoint) { return controlOut(p, 0x02, 0x01, 0, endpoint); }
-
 VirtualPrinter::WriteResult write(VirtualPrinter& p, const std::string& text, Clock::time_point now = t0) {
     return p.writeBulk(bytesOf(text), now);
 }
@@ -44,47 +29,6 @@ std::string drain(VirtualPrinter& p, Clock::time_point now = t0) {
     for (auto r = p.readBulk(3072, now); r.kind == Kind::Data; r = p.readBulk(3072, now))
         all.append(r.bytes.begin(), r.bytes.end());
     return all;
-}
-
-TEST(VirtualPrinterControl, GetAndSetInterfaceSwitchTheEndpointsOrAreRefused) {
-    VirtualPrinterConfig c;
-    c.alternateSetting = 2;
-    c.endpoints = {};
-    c.alternateEndpoints =
-        std::vector<EndpointConfig>{{EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 512}};
-    VirtualPrinter p(c);
-    EXPECT_EQ(p.alternateSettingCount(), 3);
-    EXPECT_EQ(controlIn(p, 0x81, 0x0A, 0, 0, 1), Bytes{2});
-    EXPECT_FALSE(controlIn(p, 0x81, 0x0A, 0, 1, 1));  // no interface 1
-    EXPECT_FALSE(controlOut(p, 0x01, 0x0B, 3, 0));    // no such setting
-    EXPECT_EQ(p.endpointAddress(1), 0);
-    EXPECT_TRUE(controlOut(p, 0x01, 0x0B, 1, 0));
-    EXPECT_EQ(controlIn(p, 0x81, 0x0A, 0, 0, 1), Bytes{1});
-    EXPECT_EQ((std::vector<int>{p.endpointAddress(1), p.endpointAddress(2), p.endpointAddress(3)}),
-              (std::vector<int>{0x81, 0x02, 0}));
-
-    c = VirtualPrinterConfig{};
-    c.alternateSetting = 1;
-    c.refuseSetInterface = c.stallGetInterface = true;
-    VirtualPrinter r(c);
-    EXPECT_FALSE(controlIn(r, 0x81, 0x0A, 0, 0, 1));
-    EXPECT_FALSE(controlOut(r, 0x01, 0x0B, 0, 0));
-    EXPECT_EQ(r.currentAlternateSetting(), 1);
-}
-
-TEST(VirtualPrinterControl, HaltsStallTheirPipeUntilClearFeatureNamesThem) {
-    VirtualPrinterConfig c;
-    c.pendingAnswer = bytesOf("x");
-    VirtualPrinter p(c);
-    p.haltEndpoint(0x01);
-    p.haltEndpoint(0x82);
-    EXPECT_EQ(p.readBulk(64, t0).kind, Kind::Stalled);
-    EXPECT_TRUE(write(p, "").stalled);
-    EXPECT_FALSE(clearHalt(p, 0x05));  // no such endpoint
-    EXPECT_FALSE(clearHalt(p, 0x02));  // endpoint 2 is IN
-    EXPECT_TRUE(clearHalt(p, 0x82));
-    EXPECT_EQ(drain(p), "x");
-    EXPECT_TRUE(p.isHalted(0x01));  // only the named one
 }
 
 TEST(VirtualPrinterAnswers, PJLQueriesAreAnsweredInOrderOnceTheirLineEnds) {
@@ -119,27 +63,6 @@ TEST(VirtualPrinterAnswers, AFixedAnswerRepliesToEveryWriteAndReadsLeaveTheRestQ
     EXPECT_TRUE(write(p, "").complete);
     EXPECT_EQ(drain(p), answer.substr(3072) + answer);
     EXPECT_EQ(p.readBulk(3072, t0).kind, Kind::ZeroLength);
-}
-
-TEST(VirtualPrinterReads, AnAnswerIsReadableAfterItsDelayIdleReadsGiveZlpOrNak) {
-    for (IdleIn idle : {IdleIn::Nak, IdleIn::Zlp}) {
-        const bool nak = idle == IdleIn::Nak;
-        VirtualPrinterConfig c;
-        c.deviceID = "MDL:M;";
-        c.pendingAnswer = bytesOf("old");  // readable from the start, whatever the delay
-        c.answerDelayMs = 500;
-        c.idleIn = idle;
-        VirtualPrinter p(c, t0);
-        EXPECT_EQ(drain(p), "old");
-        write(p, "@PJL INFO ID\n", t0 + 100ms);
-        const auto early = p.readBulk(3072, t0 + 599ms);
-        EXPECT_EQ(early.kind, nak ? Kind::Nothing : Kind::ZeroLength);
-        if (nak) { EXPECT_EQ(early.readyAt, t0 + 600ms); }
-        EXPECT_EQ(drain(p, t0 + 600ms), "@PJL INFO ID\r\n\"M\"\r\n\f");
-        const auto later = p.readBulk(3072, t0 + 15s);  // nothing more to come
-        EXPECT_EQ(later.kind, nak ? Kind::Nothing : Kind::ZeroLength);
-        if (nak) { EXPECT_EQ(later.readyAt, Clock::time_point::max()); }
-    }
 }
 
 TEST(VirtualPrinterWrites, TheThroughputLimitSpreadsATransferOverTime) {

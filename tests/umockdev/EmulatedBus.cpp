@@ -17,7 +17,6 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
-#include <thread>
 
 namespace zelvik::emulation {
 
@@ -433,58 +432,6 @@ void handleControl(EmulatedDevice& device, UMockdevIoctlClient* client) {
     complete(client, (requestType & 0x80) ? result.length : length);
 }
 
-// The synchronous bulk ioctl. It waits here, as the kernel would; umockdev
-// answers this file's other requests only after it.
-void handleBulk(EmulatedDevice& device, UMockdevIoctlClient* client,
-                std::unique_lock<std::mutex>& lock) {
-    g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_bulktransfer));
-    if (!data) return fail(client, EFAULT);
-    auto* transfer = reinterpret_cast<usbdevfs_bulktransfer*>(data->data);
-    if (device.gone) return fail(client, ENODEV);
-    const auto endpoint = static_cast<std::uint8_t>(transfer->ep);
-    const std::uint32_t length = transfer->len;
-    const auto timeout = std::chrono::milliseconds(transfer->timeout ? transfer->timeout : 60000);
-    if (device.hub || !endpointExists(device, endpoint)) return fail(client, ENOENT);
-    if (const int error = claim(device, client)) return fail(client, error);
-    std::uint8_t* bytes = nullptr;
-    if (length > 0) {
-        g_autoptr(UMockdevIoctlData) buffer = umockdev_ioctl_data_resolve(
-            data, offsetof(usbdevfs_bulktransfer, data), length, nullptr);
-        if (!buffer) return fail(client, EFAULT);
-        bytes = buffer->data;
-    }
-    const auto deadline = Clock::now() + timeout;
-    std::uint32_t done = 0;
-    for (;;) {
-        const auto now = Clock::now();
-        if (endpoint & 0x80) {
-            const auto result = device.printer->readBulk(length, now);
-            if (result.kind == sim::VirtualPrinter::ReadKind::Data) {
-                std::memcpy(bytes, result.bytes.data(), result.bytes.size());
-                return complete(client, static_cast<long>(result.bytes.size()));
-            }
-            if (result.kind == sim::VirtualPrinter::ReadKind::ZeroLength) {
-                return complete(client, 0);
-            }
-            if (result.kind == sim::VirtualPrinter::ReadKind::Stalled) return fail(client, EPIPE);
-        } else {
-            const auto result = device.printer->writeBulk(
-                std::span<const std::uint8_t>(bytes ? bytes + done : nullptr, length - done), now);
-            done += static_cast<std::uint32_t>(result.accepted);
-            if (result.stalled) return fail(client, EPIPE);
-            if (result.complete) return complete(client, static_cast<long>(length));
-        }
-        if (device.printer->disconnected()) {
-            device.gone = true;
-            return fail(client, ENODEV);
-        }
-        if (Clock::now() >= deadline) return fail(client, ETIMEDOUT);
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        lock.lock();
-    }
-}
-
 void handleDriverRequest(EmulatedDevice& device, UMockdevIoctlClient* client) {
     g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_ioctl));
     if (!data) return fail(client, EFAULT);
@@ -553,8 +500,7 @@ void handleDisconnectClaim(EmulatedDevice& device, UMockdevIoctlClient* client) 
     complete(client, 0);
 }
 
-void handle(EmulatedDevice& device, UMockdevIoctlClient* client,
-            std::unique_lock<std::mutex>& lock) {
+void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
     const gulong request = umockdev_ioctl_client_get_request(client);
 
     switch (request) {
@@ -687,9 +633,6 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client,
         case USBDEVFS_CONTROL:
             handleControl(device, client);
             return;
-        case USBDEVFS_BULK:
-            handleBulk(device, client, lock);
-            return;
         default:
             fail(client, ENOTTY);
             return;
@@ -698,8 +641,8 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client,
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     auto& device = *static_cast<EmulatedDevice*>(user);
-    std::unique_lock lock(device.bus->mutex);
-    handle(device, client, lock);
+    std::lock_guard lock(device.bus->mutex);
+    handle(device, client);
     return TRUE;
 }
 

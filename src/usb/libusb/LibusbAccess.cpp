@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <map>
 
 namespace zelvik {
 
@@ -46,8 +47,17 @@ public:
 
     libusb_device_handle* get() const { return mHandle; }
 
+    // Which interface object holds each interface's claim: the file holds
+    // it for all of them, but only one object may use and release it.
+    bool claim(std::uint8_t interface, const void* object) {
+        const auto [held, fresh] = mClaims.try_emplace(interface, object);
+        return fresh || held->second == object;
+    }
+    void release(std::uint8_t interface) { mClaims.erase(interface); }
+
 private:
     libusb_device_handle* mHandle;
+    std::map<std::uint8_t, const void*> mClaims;
 };
 using OpenDeviceRef = std::shared_ptr<OpenDevice>;
 
@@ -274,9 +284,13 @@ public:
         // the interface up for as long as we hold it and gets it back on
         // release. Platforms that cannot detach drivers say so here; the
         // claim below then tells whether the interface is free.
+        if (!handle->claim(mService->number(), this)) {
+            return kIOReturnExclusiveAccess;  // another object of this device holds it
+        }
         libusb_set_auto_detach_kernel_driver(handle->get(), 1);
         const int result = libusb_claim_interface(handle->get(), mService->number());
         if (result != LIBUSB_SUCCESS) {
+            handle->release(mService->number());
             ZELVIK_TRACE("libusb_claim_interface %u: %s", mService->number(), libusb_error_name(result));
             return LibusbAccess::ioReturnFromLibusb(result);
         }
@@ -294,6 +308,7 @@ public:
             return kIOReturnNotOpen;
         }
         const int result = libusb_release_interface(mHandle->get(), mService->number());
+        mHandle->release(mService->number());
         mHandle.reset();
         // A device that went away has nothing left to release; the
         // interface is closed all the same.

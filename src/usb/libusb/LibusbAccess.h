@@ -17,7 +17,7 @@
 //  - opening an interface claims it. A kernel driver bound to the interface
 //    (the printer class driver, typically) is detached for the claim and
 //    re-attached when the interface is released; an interface that another
-//    program has claimed cannot be opened;
+//    program, or another interface object, has claimed cannot be opened;
 //  - bulk transfers honour both the no-data and the completion time-out.
 #pragma once
 
