@@ -2,19 +2,12 @@
 // The virtual bus file: what a test or a demo writes is the bus it gets.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
 #include <string>
 
-#include "support/TempDir.h"
 #include "usb/sim/VirtualPrinter.h"
 
 namespace zelvik::sim {
 namespace {
-
-using test::TempDir;
-using test::writeFile;
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -113,20 +106,6 @@ TEST(BusFile, AnEmptyOrMalformedFileIsAnEmptyBusAsAWhole) {
         files.push_back("<simulatedBus><device>" + device + "</device></simulatedBus>");
     }
     for (const std::string& xml : files) EXPECT_TRUE(parseSimulatedBus(bytesOf(xml)).empty()) << xml;
-}
-
-TEST(BusFile, OnlyARegularFileIsReadAndNothingBlocks) {
-    // A FIFO nobody writes would block the open for ever; a device would
-    // never end. Each is an empty bus, at once.
-    TempDir dir;
-    ASSERT_EQ(0, ::mkfifo(dir.file("bus.fifo").c_str(), 0600));
-    std::filesystem::create_directory(dir.file("folder"));
-    for (const std::string& path : {dir.file("bus.fifo"), std::string("/dev/zero"), dir.file("folder"),
-                                    dir.file("missing")}) {
-        EXPECT_TRUE(loadSimulatedBus(path).empty()) << path;
-    }
-    writeFile(dir.file("bus.xml"), "<simulatedBus><device/><device/></simulatedBus>");
-    EXPECT_EQ(2u, loadSimulatedBus(dir.file("bus.xml")).size());
 }
 
 TEST(BusFile, TheDemoExampleHasPrintersWithAndWithoutSerialAndAnotherVendor) {

@@ -102,14 +102,5 @@ TEST(StringDescriptor, RequestsAndTextForEveryKindOfReply) {
     }
 }
 
-TEST(StringDescriptor, UnitsEncodeOneByOneWithoutPairingSurrogates) {
-    std::uint8_t out[3] = {};
-    EXPECT_EQ(KxUsbCommunicater::utf16UnitToUTF8(0, out), 0);
-    EXPECT_EQ(KxUsbCommunicater::utf16UnitToUTF8(0x7FF, out), 2);
-    EXPECT_EQ(Bytes(out, out + 2), (Bytes{0xDF, 0xBF}));
-    EXPECT_EQ(KxUsbCommunicater::utf16UnitToUTF8(0xD83D, out), 3);
-    EXPECT_EQ(Bytes(out, out + 3), (Bytes{0xED, 0xA0, 0xBD}));
-}
-
 }  // namespace
 }  // namespace zelvik
