@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
     }
     std::printf("  1 printer: %.2f ms   16 printers: %.2f ms   ratio %.2f   (%.2f ms per further printer)\n",
                 times[0] * 1e3, times[1] * 1e3, times[1] / times[0], (times[1] - times[0]) / 15 * 1e3);
-    for (const char* name : {"/status.xml", "/command.xml", "/printers.xml"}) std::remove((std::string(folder) + name).c_str());
+    for (const char* name : {"/status.xml", "/command.xml", "/printers.xml"})
+        std::remove((std::string(folder) + name).c_str());
     ::rmdir(folder);
     return 0;
 }

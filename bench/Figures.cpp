@@ -34,13 +34,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point begin) {
-    return std::chrono::duration<double>(Clock::now() - begin).count();
-}
+double secondsSince(Clock::time_point begin) { return std::chrono::duration<double>(Clock::now() - begin).count(); }
 
 struct Usage {
     double wall = 0;
-    double cpu = 0;      // user + system of the process and what it waited for
+    double cpu = 0;  // user + system of the process and what it waited for
     long peakRssKiB = 0;
     int status = -1;
 };
@@ -113,8 +111,8 @@ std::string command(const std::vector<std::pair<std::string, std::string>>& elem
 }
 
 std::string printerElement(const std::string& model, const std::string& serial, const std::string& extra = "") {
-    return "<device><deviceID>MFG:Zelvik;MDL:" + model + ";</deviceID><serialNumber>" + serial +
-           "</serialNumber>" + extra + "</device>";
+    return "<device><deviceID>MFG:Zelvik;MDL:" + model + ";</deviceID><serialNumber>" + serial + "</serialNumber>" +
+           extra + "</device>";
 }
 std::string bus(const std::string& devices) { return "<simulatedBus>" + devices + "</simulatedBus>"; }
 
@@ -200,10 +198,11 @@ void chunkTime() {
     sparseFile(path("chunks.bin"), static_cast<off_t>(kChunks) * 2048);
     auto transfer = [](const std::string& file) {
         std::remove(path("status.xml").c_str());
-        writeFile(path("command.xml"),
-                  command({{"command", "dataOutput"}, {"statusFilePath", path("status.xml")},
-                           {"deviceURI", "usb://Zelvik/Fast?serial=F"}, {"outputFilePath", file},
-                           {"responseFilePath", path("progress.txt")}}));
+        writeFile(path("command.xml"), command({{"command", "dataOutput"},
+                                                {"statusFilePath", path("status.xml")},
+                                                {"deviceURI", "usb://Zelvik/Fast?serial=F"},
+                                                {"outputFilePath", file},
+                                                {"responseFilePath", path("progress.txt")}}));
         Usage u = run({gSim, path("command.xml")}, path("fast-bus.xml"));
         if (readFile(path("progress.txt")) != "100") std::printf("  (a transfer did not complete)\n");
         return u.wall;
@@ -249,8 +248,10 @@ void writeCancel() {
 }
 
 std::string dataOutputCommand(const std::string& file) {
-    return command({{"command", "dataOutput"}, {"statusFilePath", path("status.xml")},
-                    {"deviceURI", "usb://Zelvik/Fast?serial=F"}, {"outputFilePath", file},
+    return command({{"command", "dataOutput"},
+                    {"statusFilePath", path("status.xml")},
+                    {"deviceURI", "usb://Zelvik/Fast?serial=F"},
+                    {"outputFilePath", file},
                     {"responseFilePath", path("progress.txt")}});
 }
 
@@ -276,8 +277,8 @@ void peakMemory(bool full) {
     }
     std::printf("  1 MiB file (whole transfer, %.2f s): %ld KiB\n", small.wall, small.peakRssKiB);
     std::printf("  1 GiB sparse file (%s, %.1f s): %ld KiB\n",
-                full ? "whole transfer" : "first 5 s of the transfer, then cancelled; --full for all of it",
-                large.wall, large.peakRssKiB);
+                full ? "whole transfer" : "first 5 s of the transfer, then cancelled; --full for all of it", large.wall,
+                large.peakRssKiB);
     std::printf("  ratio 1 GiB / 1 MiB: %.3f\n",
                 static_cast<double>(large.peakRssKiB) / static_cast<double>(std::max(1L, small.peakRssKiB)));
 }
@@ -289,13 +290,15 @@ void silentQuery() {
     writeFile(path("quiet-bus.xml"), bus(printerElement("Quiet", "Q")));
     writeFile(path("query.pjl"), "nothing to answer");
     std::remove(path("status.xml").c_str());
-    writeFile(path("command.xml"), command({{"command", "sendPJLCommand"}, {"statusFilePath", path("status.xml")},
+    writeFile(path("command.xml"), command({{"command", "sendPJLCommand"},
+                                            {"statusFilePath", path("status.xml")},
                                             {"deviceURI", "usb://Zelvik/Quiet?serial=Q"},
                                             {"outputFilePath", path("query.pjl")},
-                                            {"responseFilePath", path("answer.bin")}, {"timeOut", "10"}}));
+                                            {"responseFilePath", path("answer.bin")},
+                                            {"timeOut", "10"}}));
     const Usage u = run({gSim, path("command.xml")}, path("quiet-bus.xml"));
-    std::printf("  CPU share of one core: %.3f %% (%.1f ms of CPU over %.2f s)\n", 100.0 * u.cpu / u.wall,
-                u.cpu * 1e3, u.wall);
+    std::printf("  CPU share of one core: %.3f %% (%.1f ms of CPU over %.2f s)\n", 100.0 * u.cpu / u.wall, u.cpu * 1e3,
+                u.wall);
 }
 
 // --- cancel latency --------------------------------------------------------------
@@ -303,10 +306,12 @@ void silentQuery() {
 void cancelLatency() {
     heading("cancel latency, from the reopen to the status file (50 each)");
     writeFile(path("slow-query.pjl"), "nothing to answer");
-    const std::string pjl = command({{"command", "sendPJLCommand"}, {"statusFilePath", path("status.xml")},
+    const std::string pjl = command({{"command", "sendPJLCommand"},
+                                     {"statusFilePath", path("status.xml")},
                                      {"deviceURI", "usb://Zelvik/Quiet?serial=Q"},
                                      {"outputFilePath", path("slow-query.pjl")},
-                                     {"responseFilePath", path("answer.bin")}, {"timeOut", "30"}});
+                                     {"responseFilePath", path("answer.bin")},
+                                     {"timeOut", "30"}});
     const std::string transfer = dataOutputCommand(path("1GiB.bin"));
     std::mt19937 random(7);
     std::uniform_int_distribution<int> offsetMs(20, 250);
@@ -358,7 +363,8 @@ double listingTime(int printers) {
     std::vector<double> times;
     for (int i = 0; i < 20; ++i) {
         std::remove(path("status.xml").c_str());
-        writeFile(path("command.xml"), command({{"command", "getPrinterList"}, {"statusFilePath", path("status.xml")},
+        writeFile(path("command.xml"), command({{"command", "getPrinterList"},
+                                                {"statusFilePath", path("status.xml")},
                                                 {"printerListFilePath", path("printers.xml")},
                                                 {"printerListMax", "-1"}}));
         times.push_back(run({gSim, path("command.xml")}, busFile).wall);
@@ -398,10 +404,11 @@ void ctlSend() {
         std::printf("  skipped (zelvikctl not built)\n");
         return;
     }
-    writeFile(path("slow-bus.xml"), bus(printerElement("Slow", "W", "<acceptBytesPerSecond>100000</acceptBytesPerSecond>")));
+    writeFile(path("slow-bus.xml"),
+              bus(printerElement("Slow", "W", "<acceptBytesPerSecond>100000</acceptBytesPerSecond>")));
     const auto begin = Clock::now();
-    const pid_t pid = spawn({gCtl, "--simulated", path("slow-bus.xml"), "send", "usb://Zelvik/Slow?serial=W",
-                             path("1MiB.bin")}, "");
+    const pid_t pid =
+        spawn({gCtl, "--simulated", path("slow-bus.xml"), "send", "usb://Zelvik/Slow?serial=W", path("1MiB.bin")}, "");
     siginfo_t info{};
     double own = 0, children = 0;
     const bool ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) == 0;
@@ -412,8 +419,9 @@ void ctlSend() {
         std::printf("  zelvikctl send failed (status %d)\n", u.status);
         return;
     }
-    std::printf("  zelvikctl itself: %.3f %% of a core (%.0f ms of CPU over %.2f s; the kernel counts in %.0f ms ticks)\n",
-                100.0 * own / wall, own * 1e3, wall, 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK)));
+    std::printf(
+        "  zelvikctl itself: %.3f %% of a core (%.0f ms of CPU over %.2f s; the kernel counts in %.0f ms ticks)\n",
+        100.0 * own / wall, own * 1e3, wall, 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK)));
     std::printf("  with the helper it ran: %.3f %% of a core (%.1f ms of CPU)\n", 100.0 * u.cpu / wall, u.cpu * 1e3);
 }
 

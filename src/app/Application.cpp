@@ -110,9 +110,7 @@ void Application::detachNewThread(std::function<void()> body) {
     recorded->count_down();
 }
 
-bool Application::isCommandThread() const {
-    return mCommandThreadId.load() == std::this_thread::get_id();
-}
+bool Application::isCommandThread() const { return mCommandThreadId.load() == std::this_thread::get_id(); }
 
 void Application::eventLoop() {
     while (!mTerminateRequested) {

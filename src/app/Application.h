@@ -82,9 +82,9 @@ private:
 
     std::vector<std::string> mArguments;
     ApplicationDelegate* mDelegate = nullptr;
-    int mWakeFd = -1;         // eventfd: terminate requested
-    int mReopenSignalFd = -1; // signalfd: SIGUSR1
-    int mStopSignalFd = -1;   // signalfd: SIGTERM, SIGINT, SIGHUP
+    int mWakeFd = -1;          // eventfd: terminate requested
+    int mReopenSignalFd = -1;  // signalfd: SIGUSR1
+    int mStopSignalFd = -1;    // signalfd: SIGTERM, SIGINT, SIGHUP
     ReopenRendezvous mRendezvous;
     ReopenEventManager mReopen;
     bool mReopenAvailable = false;
@@ -104,6 +104,6 @@ private:
 // right after the loader, before every initialiser). A signal that comes
 // while the loader itself still works meets its default action; a front end
 // that signals at once starts the program with them blocked.
-#define ZELVIK_BLOCK_SIGNALS_AT_START()                                                       \
+#define ZELVIK_BLOCK_SIGNALS_AT_START()                                                           \
     [[gnu::used, gnu::section(".preinit_array")]] static void (*const zelvikBlockSignalsAtStart)( \
         int, char**, char**) = [](int, char**, char**) { zelvik::Application::blockHandledSignals(); }

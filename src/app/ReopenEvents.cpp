@@ -72,8 +72,7 @@ bool fillAddress(const std::string& path, sockaddr_un* address, socklen_t* lengt
 bool isPrivateDirectory(const std::string& path, bool create) {
     if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-           (st.st_mode & 077) == 0;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
 // Holds the rendezvous directory's lock for a scope: binding, and removing
@@ -114,8 +113,7 @@ ForwardResult forward(const sockaddr_un& address, socklen_t length) {
         int error = errno;
         ::close(fd);
         // Refused: a socket file left by an instance that was killed.
-        return (error == ECONNREFUSED || error == ENOENT) ? ForwardResult::NobodyListening
-                                                          : ForwardResult::Failed;
+        return (error == ECONNREFUSED || error == ENOENT) ? ForwardResult::NobodyListening : ForwardResult::Failed;
     }
     // A listener of another user squatting on our name gets nothing.
     if (!peerIsSameUser(fd)) {
@@ -142,8 +140,7 @@ ForwardResult forward(const sockaddr_un& address, socklen_t length) {
     } while (received < 0 && errno == EINTR);
     const int error = errno;
     ::close(fd);
-    if (received == 1 || (received < 0 && (error == EAGAIN || error == EWOULDBLOCK)))
-        return ForwardResult::Forwarded;
+    if (received == 1 || (received < 0 && (error == EAGAIN || error == EWOULDBLOCK))) return ForwardResult::Forwarded;
     return ForwardResult::InstanceEnding;  // closed unanswered
 }
 
@@ -165,8 +162,7 @@ std::optional<std::string> ReopenRendezvous::rendezvousDirectory() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') {
         struct stat st {};
-        if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-            (st.st_mode & 077) == 0) {
+        if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0) {
             const std::string directory = std::string(runtime) + "/zelvik";
             if (isPrivateDirectory(directory, true)) return directory;
         }
@@ -237,7 +233,10 @@ ReopenRendezvous::Outcome ReopenRendezvous::establish(const std::string& command
             }
         }
         switch (result) {
-            case ForwardResult::Forwarded: outcome = Outcome::Forwarded; decided = true; break;
+            case ForwardResult::Forwarded:
+                outcome = Outcome::Forwarded;
+                decided = true;
+                break;
             case ForwardResult::Failed: decided = true; break;
             case ForwardResult::InstanceEnding:
             case ForwardResult::NobodyListening: break;

@@ -69,9 +69,9 @@ public:
     int acceptPending();
 
 private:
-    std::mutex mMutex;     // guards the socket file's removal
+    std::mutex mMutex;  // guards the socket file's removal
     int mListenFd = -1;
-    int mDirectoryFd = -1;  // held open for its lock
+    int mDirectoryFd = -1;    // held open for its lock
     std::string mSocketPath;  // while the socket file is this instance's
     dev_t mSocketDevice = 0;
     ino_t mSocketInode = 0;

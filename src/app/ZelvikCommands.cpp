@@ -22,9 +22,7 @@ double currentTime() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-void sleepMicroseconds(unsigned microseconds) {
-    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
-}
+void sleepMicroseconds(unsigned microseconds) { std::this_thread::sleep_for(std::chrono::microseconds(microseconds)); }
 
 Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -129,8 +127,7 @@ int ZelvikController::getPrinterList(const std::string& printerListFilePath, int
     if (!list) return kResultListNotProduced;
     std::optional<Bytes> bytes = copyDictionaryToXmlData(*list, "printerListBody");
     if (!bytes) return kResultListNotProduced;
-    return mKxFileManager->saveFile(printerListFilePath, *bytes) != 0 ? kResultListNotProduced
-                                                                      : kResultDone;
+    return mKxFileManager->saveFile(printerListFilePath, *bytes) != 0 ? kResultListNotProduced : kResultDone;
 }
 
 int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::string& inhabitFilePath,
@@ -165,8 +162,7 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
         if (cancelSeen()) return kResultDone;
     }
 
-    if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0)
-        return printerFailed();
+    if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0) return printerFailed();
     if (cancelSeen()) return kResultDone;
 
     for (;;) {
@@ -177,8 +173,7 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
             // sends after this first answer is left unread.
             const Bytes block(answer, answer + std::min<std::size_t>(count, sizeof answer));
             printer.close();
-            return mKxFileManager->saveFile(makedFilePath, block) != 0 ? kResultResponseNotSaved
-                                                                       : kResultDone;
+            return mKxFileManager->saveFile(makedFilePath, block) != 0 ? kResultResponseNotSaved : kResultDone;
         }
         if (currentTime() - t0 > limit) return kResultTimedOut;
         sleepMicroseconds(kPollIntervalUs);
@@ -211,23 +206,20 @@ int ZelvikController::dataOutput(const std::string& deviceURI, const std::string
             // A file that shrank while it was sent ended short of the size
             // it had at the start: the printer did not get the job whole.
             if (sent < total) return kResultOutputFileUnusable;
-            return mKxFileManager->saveFile(makeFilePath, textBytes("100")) != 0
-                       ? kResultResponseNotSaved
-                       : kResultDone;
+            return mKxFileManager->saveFile(makeFilePath, textBytes("100")) != 0 ? kResultResponseNotSaved
+                                                                                 : kResultDone;
         }
         if (cancelSeen()) return kResultDone;
 
         const std::size_t n = file.read(output, sizeof output);
         if (n != sizeof output && !file.atEnd()) return kResultOutputFileUnusable;
         // A file that ends on a chunk boundary ends with a zero-length write.
-        if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0)
-            return printerFailed();
+        if (mKxUsbCommunicater->writePipeWithBuffer(output, static_cast<std::uint32_t>(n)) != 0) return printerFailed();
         sent += static_cast<double>(n);
 
         if (currentTime() - tLast > kProgressIntervalSeconds) {
             const std::string percent = std::to_string(percentOf(sent, total));
-            if (mKxFileManager->saveFile(makeFilePath, textBytes(percent)) != 0)
-                return kResultResponseNotSaved;
+            if (mKxFileManager->saveFile(makeFilePath, textBytes(percent)) != 0) return kResultResponseNotSaved;
             tLast = currentTime();
         }
     }
@@ -240,9 +232,8 @@ int ZelvikController::isMachineActive(const std::string& deviceURI, const std::s
         active = printer.isOpen();
         if (!active) mPrinterFailure = mKxUsbCommunicater->lastFailure();
     }
-    return mKxFileManager->saveFile(makeFilePath, textBytes(active ? "True" : "False")) != 0
-               ? kResultResponseNotSaved
-               : kResultDone;
+    return mKxFileManager->saveFile(makeFilePath, textBytes(active ? "True" : "False")) != 0 ? kResultResponseNotSaved
+                                                                                             : kResultDone;
 }
 
 }  // namespace zelvik

@@ -18,9 +18,7 @@ const char* const kCommandBody = "commandBody";
 
 // The text of a parameter. An element that holds elements, or that occurs
 // more than once, reads as a dictionary or an array and counts as missing.
-const std::string* parameter(const Dictionary& body, const char* name) {
-    return body.findString(name);
-}
+const std::string* parameter(const Dictionary& body, const char* name) { return body.findString(name); }
 
 }  // namespace
 
@@ -159,8 +157,7 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
             const std::string* listPath = parameter(body, "printerListFilePath");
             const std::string* max = parameter(body, "printerListMax");
             const int maximum = max ? integerOfText(*max) : 0;
-            result = (listPath && maximum != 0) ? getPrinterList(*listPath, maximum)
-                                                : kResultNotCarriedOut;
+            result = (listPath && maximum != 0) ? getPrinterList(*listPath, maximum) : kResultNotCarriedOut;
         } else if (command && name == "sendPJLCommand") {
             const std::string* timeOut = parameter(body, "timeOut");
             const int limit = timeOut ? integerOfText(*timeOut) : 0;
@@ -168,14 +165,12 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
                          ? sendPJLCommand(*deviceURI, *outputPath, *responsePath, limit)
                          : kResultNotCarriedOut;
         } else if (command && name == "dataOutput") {
-            result = (deviceURI && outputPath && responsePath)
-                         ? dataOutput(*deviceURI, *outputPath, *responsePath)
-                         : kResultNotCarriedOut;
+            result = (deviceURI && outputPath && responsePath) ? dataOutput(*deviceURI, *outputPath, *responsePath)
+                                                               : kResultNotCarriedOut;
         } else if (command && name == "processCancel") {
             result = kResultDone;
         } else if (command && name == "isMachineActive") {
-            result = (deviceURI && responsePath) ? isMachineActive(*deviceURI, *responsePath)
-                                                 : kResultNotCarriedOut;
+            result = (deviceURI && responsePath) ? isMachineActive(*deviceURI, *responsePath) : kResultNotCarriedOut;
         } else {
             result = kResultNotCarriedOut;
         }
@@ -191,9 +186,7 @@ int ZelvikController::runCommand(const std::string& commandFilePath) {
                  cancelSeen() ? " (cancelled)" : "", mPrinterFailure != UsbFailure::none ? ", printer: " : "",
                  mPrinterFailure != UsbFailure::none ? nameOf(mPrinterFailure) : "");
     // copyGetCommand refuses a command file without a status path.
-    return makeStatusFile(statusPath ? *statusPath : std::string(), code) != 0
-               ? kResultStatusNotSaved
-               : kResultDone;
+    return makeStatusFile(statusPath ? *statusPath : std::string(), code) != 0 ? kResultStatusNotSaved : kResultDone;
 }
 
 int ZelvikController::makeStatusFile(const std::string& statusFilePath, int resultUntilNow) {

@@ -70,8 +70,7 @@ public:
     std::optional<Dictionary> copyGetCommand(const std::string& commandFilePath);
     int makeStatusFile(const std::string& statusFilePath, int resultUntilNow);
     std::optional<Dictionary> copyXMLDataToDictionary(const std::string& path);
-    std::optional<Bytes> copyDictionaryToXmlData(const Dictionary& dictionary,
-                                                 const std::string& rootName);
+    std::optional<Bytes> copyDictionaryToXmlData(const Dictionary& dictionary, const std::string& rootName);
 
     int setupEventHandlers();
     int removeEventHandlers();
@@ -83,8 +82,7 @@ public:
     int getPrinterList(const std::string& printerListFilePath, int maxmumPrinterNumber);
     int sendPJLCommand(const std::string& deviceURI, const std::string& inhabitFilePath,
                        const std::string& makedFilePath, int maximumConectionTime);
-    int dataOutput(const std::string& deviceURI, const std::string& inhabitFilePath,
-                   const std::string& makeFilePath);
+    int dataOutput(const std::string& deviceURI, const std::string& inhabitFilePath, const std::string& makeFilePath);
     int isMachineActive(const std::string& deviceURI, const std::string& makeFilePath);
 
     // The leading decimal integer of a parameter's text, clamped to the

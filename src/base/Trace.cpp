@@ -39,14 +39,12 @@ void line(const char* format, ...) {
     TraceFile& trace = file();
     if (trace.fd < 0) return;
     char text[512];
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - trace.start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - trace.start).count();
     int used = std::snprintf(text, sizeof text, "%.6f ", seconds);
     if (used < 0) return;
     va_list arguments;
     va_start(arguments, format);
-    const int more = std::vsnprintf(text + used, sizeof text - static_cast<std::size_t>(used) - 1, format,
-                                    arguments);
+    const int more = std::vsnprintf(text + used, sizeof text - static_cast<std::size_t>(used) - 1, format, arguments);
     va_end(arguments);
     if (more < 0) return;
     used += more;

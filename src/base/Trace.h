@@ -24,7 +24,7 @@ void line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 }  // namespace zelvik::trace
 
 // A trace point: the arguments are evaluated only when the trace is on.
-#define ZELVIK_TRACE(...)                                                  \
-    do {                                                                   \
+#define ZELVIK_TRACE(...)                                                   \
+    do {                                                                    \
         if (::zelvik::trace::enabled()) ::zelvik::trace::line(__VA_ARGS__); \
     } while (false)

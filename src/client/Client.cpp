@@ -51,7 +51,9 @@ std::string Error::message() const {
             switch (mCode) {
                 case 1: text = "the helper did not carry out the command (unknown command or missing parameter)"; break;
                 case 3: text = "the printer list could not be produced"; break;
-                case 4: text = "the file to send cannot be used (missing, unreadable, not a regular file or too long)"; break;
+                case 4:
+                    text = "the file to send cannot be used (missing, unreadable, not a regular file or too long)";
+                    break;
                 case 5: text = "the helper could not save its answer"; break;
                 case 7: text = "printer not found or busy"; break;
                 case 8: text = "the printer did not answer in time"; break;

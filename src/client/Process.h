@@ -20,8 +20,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // The errno of the failure, 0 on success.
-    int start(const std::string& program, const std::string& argument,
-              const std::vector<std::string>& environment);
+    int start(const std::string& program, const std::string& argument, const std::vector<std::string>& environment);
     pid_t pid() const { return mPid; }
     // Readable once the child has ended; -1 before start.
     int exitFd() const { return mExitFd; }
@@ -31,7 +30,7 @@ public:
 
 private:
     pid_t mPid = -1;
-    int mExitFd = -1;   // a pidfd
+    int mExitFd = -1;  // a pidfd
     bool mReaped = false;
     int mStatus = 0;
 };

@@ -89,7 +89,8 @@ void examineDevice(const DoctorReport& report, const DoctorRoots& roots, DeviceR
                                     : "udev has no record of it";
         d.findings.push_back({Finding::Kind::problem, "this user cannot open " + d.node + ": " + why,
                               "replug the printer, or: sudo udevadm trigger --action=change "
-                              "--subsystem-match=usb --attr-match=idVendor=" + report.vendorID});
+                              "--subsystem-match=usb --attr-match=idVendor=" +
+                                  report.vendorID});
     } else {
         d.findings.push_back({Finding::Kind::problem,
                               "this user cannot open " + d.node + ", although it is tagged for the seat's user",

@@ -148,8 +148,8 @@ std::string durationText(double seconds) {
 std::string progressBar(int percent, std::uint64_t total, double elapsedSeconds, unsigned width) {
     percent = std::clamp(percent, 0, 100);
     const double sent = static_cast<double>(total) * percent / 100.0;
-    std::string tail = " " + std::to_string(percent) + "%  " + bytesText(sent) + " of " +
-                       bytesText(static_cast<double>(total));
+    std::string tail =
+        " " + std::to_string(percent) + "%  " + bytesText(sent) + " of " + bytesText(static_cast<double>(total));
     if (elapsedSeconds > 0.5 && sent > 0) {
         const double rate = sent / elapsedSeconds;
         tail += "  " + bytesText(rate) + "/s";

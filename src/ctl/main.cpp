@@ -34,27 +34,26 @@ using Clock = std::chrono::steady_clock;
 // Exit statuses, one per kind of outcome.
 enum Exit : int {
     kOk = 0,
-    kInactive = 1,           // `active`: the printer cannot be opened; `doctor`: a problem
-    kUsage = 2,              // the command line
-    kUnreachable = 3,        // printer not found or busy
-    kTimedOut = 4,           // no answer in time
-    kFileUnusable = 5,       // the file to send
-    kHelperFailed = 6,       // the helper ended without its status or result
-    kHelperNotStarted = 7,   // the helper could not be started
-    kCancelled = 130,        // Ctrl-C
+    kInactive = 1,          // `active`: the printer cannot be opened; `doctor`: a problem
+    kUsage = 2,             // the command line
+    kUnreachable = 3,       // printer not found or busy
+    kTimedOut = 4,          // no answer in time
+    kFileUnusable = 5,      // the file to send
+    kHelperFailed = 6,      // the helper ended without its status or result
+    kHelperNotStarted = 7,  // the helper could not be started
+    kCancelled = 130,       // Ctrl-C
 };
 
-const char* const kExitTable =
-    "Exit status:\n"
-    "  0    done (active: the printer can be opened)\n"
-    "  1    active: the printer cannot be opened; doctor: a problem was found\n"
-    "  2    the command line is wrong\n"
-    "  3    printer not found or busy\n"
-    "  4    the printer did not answer in time\n"
-    "  5    the file to send cannot be used\n"
-    "  6    the helper failed (no status, no result, or a code it reported)\n"
-    "  7    the helper could not be started\n"
-    "  130  cancelled by Ctrl-C\n";
+const char* const kExitTable = "Exit status:\n"
+                               "  0    done (active: the printer can be opened)\n"
+                               "  1    active: the printer cannot be opened; doctor: a problem was found\n"
+                               "  2    the command line is wrong\n"
+                               "  3    printer not found or busy\n"
+                               "  4    the printer did not answer in time\n"
+                               "  5    the file to send cannot be used\n"
+                               "  6    the helper failed (no status, no result, or a code it reported)\n"
+                               "  7    the helper could not be started\n"
+                               "  130  cancelled by Ctrl-C\n";
 
 struct Options {
     std::string helperPath;
@@ -240,8 +239,8 @@ int infoCommand(const Options& options, const std::string& uri, int timeout) {
     zelvikctl::PrinterInfo info;
     using Reader = void (*)(std::string_view, zelvikctl::PrinterInfo&);
     const std::pair<const char*, Reader> questions[] = {{"INFO ID", zelvikctl::readIdAnswer},
-                                                       {"INFO STATUS", zelvikctl::readStatusAnswer},
-                                                       {"INFO PAGECOUNT", zelvikctl::readPageCountAnswer}};
+                                                        {"INFO STATUS", zelvikctl::readStatusAnswer},
+                                                        {"INFO PAGECOUNT", zelvikctl::readPageCountAnswer}};
     int unanswered = 0;
     std::optional<Error> lastError;
     for (const auto& [question, reader] : questions) {
@@ -330,17 +329,26 @@ int doctorCommand(const Options& options) {
         for (const auto& d : report.devices) {
             Json interfaces = Json::array();
             for (const auto& i : d.interfaces) {
-                interfaces.push_back({{"number", i.number}, {"class", i.interfaceClass},
+                interfaces.push_back({{"number", i.number},
+                                      {"class", i.interfaceClass},
                                       {"driver", i.driver.empty() ? Json(nullptr) : Json(i.driver)}});
             }
-            devices.push_back({{"port", d.sysfsName}, {"bus", d.bus}, {"device", d.device},
-                               {"productID", d.productID}, {"product", d.product},
-                               {"printerInterface", d.printerInterface}, {"node", d.node},
-                               {"accessible", d.accessible}, {"interfaces", interfaces},
+            devices.push_back({{"port", d.sysfsName},
+                               {"bus", d.bus},
+                               {"device", d.device},
+                               {"productID", d.productID},
+                               {"product", d.product},
+                               {"printerInterface", d.printerInterface},
+                               {"node", d.node},
+                               {"accessible", d.accessible},
+                               {"interfaces", interfaces},
                                {"findings", findings(d.findings)}});
         }
-        print({{"vendorID", report.vendorID}, {"ruleInstalled", report.ruleInstalled},
-               {"healthy", report.healthy()}, {"findings", findings(report.findings)}, {"devices", devices}});
+        print({{"vendorID", report.vendorID},
+               {"ruleInstalled", report.ruleInstalled},
+               {"healthy", report.healthy()},
+               {"findings", findings(report.findings)},
+               {"devices", devices}});
     } else {
         auto show = [&](const std::string& where, const zelvikctl::Finding& f) {
             std::cout << where << kindName(f.kind) << ": " << f.text;

@@ -47,8 +47,7 @@ std::string temporaryNameBeside(const std::string& path) {
     // pid and counter make the name unique among live processes; a leftover
     // of a dead process with a reused pid is stepped over by the caller.
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, "/.zelvik-%ld-%u.tmp", static_cast<long>(::getpid()),
-                  counter.fetch_add(1));
+    std::snprintf(suffix, sizeof suffix, "/.zelvik-%ld-%u.tmp", static_cast<long>(::getpid()), counter.fetch_add(1));
     return directoryOf(path) + suffix;
 }
 
@@ -64,9 +63,7 @@ int createTemporaryBeside(const std::string& path, std::string* name) {
 }
 
 // Writes the whole content and makes it durable.
-bool writeDurably(int fd, const Bytes& data) {
-    return writeAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
-}
+bool writeDurably(int fd, const Bytes& data) { return writeAll(fd, data.data(), data.size()) && ::fsync(fd) == 0; }
 
 enum class Saved { Done, Failed, Unsupported };
 
@@ -78,8 +75,7 @@ Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData) {
     UniqueFD fd(::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     if (fd.get() < 0) {
         // File systems without unnamed files say so in one of these ways.
-        return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Saved::Unsupported
-                                                                         : Saved::Failed;
+        return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Saved::Unsupported : Saved::Failed;
     }
     if (!writeDurably(fd.get(), savedData)) return Saved::Failed;
     // Naming an open file needs no privilege through its /proc link.
@@ -139,8 +135,7 @@ void removeLeftoversBeside(const std::string& path) {
         if (std::sscanf(entry->d_name, ".zelvik-%ld-%u.tmp%n", &pid, &counter, &end) != 2 || end == 0 ||
             entry->d_name[end] != '\0' || pid <= 0)
             continue;
-        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            ::unlinkat(::dirfd(directory), entry->d_name, 0);
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ::unlinkat(::dirfd(directory), entry->d_name, 0);
     }
     ::closedir(directory);
 }
@@ -183,9 +178,7 @@ int KxFileManager::deleteFile(const std::string& path) const {
     if (path.empty() || ::lstat(path.c_str(), &st) != 0) return kDeleteFailed;
     if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0 ? 0 : kDeleteFailed;
     // Depth-first, never crossing a symbolic link or a mount point.
-    return ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) == 0
-               ? 0
-               : kDeleteFailed;
+    return ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) == 0 ? 0 : kDeleteFailed;
 }
 
 std::int64_t KxFileManager::getFileSize(const std::string& path) const {

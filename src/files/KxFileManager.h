@@ -22,8 +22,7 @@ public:
     // The whole content of a regular file; nothing when it cannot be read
     // (missing, unreadable, not a regular file) or holds more than
     // `sizeLimit` bytes. A FIFO or a device is never opened.
-    std::optional<Bytes> copyReadFile(const std::string& path,
-                                      std::size_t sizeLimit = SIZE_MAX) const;
+    std::optional<Bytes> copyReadFile(const std::string& path, std::size_t sizeLimit = SIZE_MAX) const;
 
     // Replaces the file at `path` whole, atomically: readers see the old
     // content or all of the new one, never a part. A process killed while

@@ -10,9 +10,7 @@ namespace zelvik {
 
 const std::uint16_t kPrinterVendorID = ZELVIK_PRINTER_VENDOR_ID;
 
-KxUsbCommunicater::KxUsbCommunicater(UsbAccess& usb) : mUsb(usb) {
-    initInstanceVariables();
-}
+KxUsbCommunicater::KxUsbCommunicater(UsbAccess& usb) : mUsb(usb) { initInstanceVariables(); }
 
 KxUsbCommunicater::~KxUsbCommunicater() {
     // A registration that outlived the object would call into freed memory
@@ -52,12 +50,8 @@ void KxUsbCommunicater::registNotification() {
         [this](const Notification& notification) { setProcessCancelFlg(notification); });
 }
 
-void KxUsbCommunicater::removeNotification() {
-    NotificationCenter::defaultCenter().removeObserver(this);
-}
+void KxUsbCommunicater::removeNotification() { NotificationCenter::defaultCenter().removeObserver(this); }
 
-void KxUsbCommunicater::setProcessCancelFlg(const Notification& /*notification*/) {
-    mProcessCancelFlg.store(true);
-}
+void KxUsbCommunicater::setProcessCancelFlg(const Notification& /*notification*/) { mProcessCancelFlg.store(true); }
 
 }  // namespace zelvik

@@ -82,18 +82,14 @@ public:
     // The device ID's key/value pairs; nothing without a device, on a failed
     // request or on text that is not UTF-8.
     std::optional<Dictionary> requestDeviceName(UsbDevice* device);
-    static std::optional<Dictionary> dictionaryWithString(const std::string* text,
-                                                          const std::string& separator,
+    static std::optional<Dictionary> dictionaryWithString(const std::string* text, const std::string& separator,
                                                           const std::string& andKeyValueSeparator);
-    static std::optional<std::string> createDeviceURI(const std::string* vendorName,
-                                                      const std::string* modelName,
-                                                      const std::string* deviceSerial,
-                                                      std::uint32_t locationID);
+    static std::optional<std::string> createDeviceURI(const std::string* vendorName, const std::string* modelName,
+                                                      const std::string* deviceSerial, std::uint32_t locationID);
     std::optional<Dictionary> makeInformationDictionary() const;
     // Reads string descriptor `index` as zero-terminated UTF-8 into buffer.
-    static IOReturn getStringDescriptor(UsbDevice* device, std::uint8_t index,
-                                        std::uint8_t* buffer, std::int32_t bufferSize,
-                                        std::uint16_t languageID);
+    static IOReturn getStringDescriptor(UsbDevice* device, std::uint8_t index, std::uint8_t* buffer,
+                                        std::int32_t bufferSize, std::uint16_t languageID);
     // Writes the UTF-8 form of one UTF-16 code unit (0 to 3 bytes).
     static int utf16UnitToUTF8(std::uint16_t unit, std::uint8_t* out);
 

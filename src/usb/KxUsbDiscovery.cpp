@@ -159,18 +159,17 @@ std::int32_t KxUsbCommunicater::dealWithDevice(const UsbServiceRef& service) {
     std::uint8_t serialIndex = 0;
     // Index 0 means the device has no serial-number string; asking for
     // string 0 would read the language table as if it were text.
-    if (device->USBGetSerialNumberStringIndex(&serialIndex) == kIOReturnSuccess &&
-        serialIndex != 0) {
+    if (device->USBGetSerialNumberStringIndex(&serialIndex) == kIOReturnSuccess && serialIndex != 0) {
         std::array<std::uint8_t, kReplyBufferSize> text{};
-        if (getStringDescriptor(device.get(), serialIndex, text.data(),
-                                static_cast<std::int32_t>(text.size()), 0) == kIOReturnSuccess) {
+        if (getStringDescriptor(device.get(), serialIndex, text.data(), static_cast<std::int32_t>(text.size()), 0) ==
+            kIOReturnSuccess) {
             std::string serial(reinterpret_cast<const char*>(text.data()));
             if (isValidUTF8(serial)) m_serialNumber = std::move(serial);
         }
     }
 
-    std::optional<std::string> uri = createDeviceURI(
-        vendorName, modelName, m_serialNumber ? &*m_serialNumber : nullptr, locationID);
+    std::optional<std::string> uri =
+        createDeviceURI(vendorName, modelName, m_serialNumber ? &*m_serialNumber : nullptr, locationID);
     if (!uri) {
         ZELVIK_TRACE("device at %08x skipped: no URI (device ID %s, serial number %s)", locationID,
                      deviceID ? "read" : "unreadable", m_serialNumber ? "read" : "none");
@@ -185,8 +184,10 @@ std::int32_t KxUsbCommunicater::dealWithDevice(const UsbServiceRef& service) {
 
     m_vendorID = vendorID;
     m_productID = productID;
-    if (vendorName) m_vendorName = *vendorName; else m_vendorName.reset();
-    if (modelName) m_modelName = *modelName; else m_modelName.reset();
+    if (vendorName) m_vendorName = *vendorName;
+    else m_vendorName.reset();
+    if (modelName) m_modelName = *modelName;
+    else m_modelName.reset();
     mDeviceName = orUnknown(vendorName) + " " + orUnknown(modelName);
     m_deviceURI = std::move(*uri);
 
@@ -228,9 +229,8 @@ std::optional<Dictionary> KxUsbCommunicater::requestDeviceName(UsbDevice* device
     return dictionaryWithString(&text, ";", ":");
 }
 
-std::optional<Dictionary> KxUsbCommunicater::dictionaryWithString(
-    const std::string* text, const std::string& separator,
-    const std::string& andKeyValueSeparator) {
+std::optional<Dictionary> KxUsbCommunicater::dictionaryWithString(const std::string* text, const std::string& separator,
+                                                                  const std::string& andKeyValueSeparator) {
     if (!text) return std::nullopt;
     Dictionary pairs;
     for (std::string_view piece : split(*text, separator)) {
@@ -265,9 +265,8 @@ std::optional<Dictionary> KxUsbCommunicater::makeInformationDictionary() const {
     return information;
 }
 
-IOReturn KxUsbCommunicater::getStringDescriptor(UsbDevice* device, std::uint8_t index,
-                                                std::uint8_t* buffer, std::int32_t bufferSize,
-                                                std::uint16_t languageID) {
+IOReturn KxUsbCommunicater::getStringDescriptor(UsbDevice* device, std::uint8_t index, std::uint8_t* buffer,
+                                                std::int32_t bufferSize, std::uint16_t languageID) {
     if (!buffer || bufferSize < 6) return kIOReturnBadArgument;
     if (!device) return kIOReturnBadArgument;
     std::memset(buffer, 0, static_cast<std::size_t>(bufferSize));

@@ -26,7 +26,7 @@ constexpr std::uint8_t kPrinterInterfaceNumber = 0;
 // of the system time can make the pause shorter, and restarting after an
 // interruption does not make it longer either.
 void pauseBeforeTransfer() {
-    timespec deadline {};
+    timespec deadline{};
     ::clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_nsec += static_cast<long>(KxUsbCommunicater::kPauseBeforeTransferUs) * 1000L;
     deadline.tv_sec += deadline.tv_nsec / 1000000000L;
@@ -76,9 +76,7 @@ int KxUsbCommunicater::openUSBDevice(const std::string& deviceURI) {
 std::int32_t KxUsbCommunicater::selectInterface(OpenedDevice& device) {
     // Both ways out: the device closes, the claimed interface (if any)
     // stays open; or the claim is undone too and the step fails.
-    auto finish = [&device]() -> std::int32_t {
-        return device.close() == kIOReturnSuccess ? 0 : kNotTaken;
-    };
+    auto finish = [&device]() -> std::int32_t { return device.close() == kIOReturnSuccess ? 0 : kNotTaken; };
     auto fail = [this, &device](UsbFailure failure) -> std::int32_t {
         mLastFailure = failure;
         unwindInterface();
@@ -147,8 +145,7 @@ void KxUsbCommunicater::dealWithInterface(const UsbServiceRef& interfaceService)
     // and the other interfaces of a multifunction printer (a memory-card
     // reader, a scanner) must keep theirs, whatever happens on interface 0.
     std::uint8_t number = 0;
-    if (created->GetInterfaceNumber(&number) != kIOReturnSuccess ||
-        number != kPrinterInterfaceNumber) {
+    if (created->GetInterfaceNumber(&number) != kIOReturnSuccess || number != kPrinterInterfaceNumber) {
         return;
     }
     // Exclusive: fails when another program holds the interface.
@@ -203,8 +200,8 @@ void KxUsbCommunicater::dealWithPipes() {
         std::uint8_t transferType = 0;
         std::uint16_t maxPacketSize = 0;
         std::uint8_t interval = 0;
-        if (const IOReturn status = m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType,
-                                                             &maxPacketSize, &interval);
+        if (const IOReturn status =
+                m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType, &maxPacketSize, &interval);
             status != kIOReturnSuccess) {
             mLastFailure = failureOf(status, UsbFailure::noPipes);
             unwindInterface();
@@ -233,8 +230,7 @@ int KxUsbCommunicater::writePipeWithBuffer(const std::uint8_t* buffer, std::uint
     }
     pauseBeforeTransfer();
     const auto begin = std::chrono::steady_clock::now();
-    const IOReturn status =
-        m_inf->WritePipeTO(m_bulkPipeOut, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
+    const IOReturn status = m_inf->WritePipeTO(m_bulkPipeOut, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
     ZELVIK_TRACE("bulk out %u bytes: %s in %.3f s", bufSize, nameOfIOReturn(status),
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
     mLastFailure = transferFailure(status, m_bulkPipeOut);
@@ -253,8 +249,7 @@ int KxUsbCommunicater::readPipeToBuffer(std::uint8_t* buffer, std::uint32_t* buf
     pauseBeforeTransfer();
     const auto begin = std::chrono::steady_clock::now();
     const std::uint32_t asked = *bufSize;
-    const IOReturn status =
-        m_inf->ReadPipeTO(m_bulkPipeIn, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
+    const IOReturn status = m_inf->ReadPipeTO(m_bulkPipeIn, buffer, bufSize, kNoDataTimeoutMs, kCompletionTimeoutMs);
     ZELVIK_TRACE("bulk in up to %u bytes: %u, %s in %.3f s", asked, status == kIOReturnSuccess ? *bufSize : 0,
                  nameOfIOReturn(status),
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
@@ -283,8 +278,7 @@ IOReturn KxUsbCommunicater::clearEndpointStall(std::uint8_t pipeRef) {
     std::uint8_t transferType = 0;
     std::uint16_t maxPacketSize = 0;
     std::uint8_t interval = 0;
-    IOReturn status =
-        m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType, &maxPacketSize, &interval);
+    IOReturn status = m_inf->GetPipeProperties(pipeRef, &direction, &number, &transferType, &maxPacketSize, &interval);
     if (status != kIOReturnSuccess) return status;
 
     // The device's halt first, then the host's view of the pipe, so that
@@ -293,8 +287,7 @@ IOReturn KxUsbCommunicater::clearEndpointStall(std::uint8_t pipeRef) {
     clearHalt.bmRequestType = kRequestTypeStandardEndpointOut;
     clearHalt.bRequest = kClearFeature;
     clearHalt.wValue = kEndpointHalt;
-    clearHalt.wIndex = static_cast<std::uint16_t>(
-        direction == kUSBIn ? (number | kEndpointDirectionIn) : number);
+    clearHalt.wIndex = static_cast<std::uint16_t>(direction == kUSBIn ? (number | kEndpointDirectionIn) : number);
     clearHalt.wLength = 0;
     status = m_inf->ControlRequest(0, clearHalt);
     if (status != kIOReturnSuccess) return status;

@@ -29,12 +29,12 @@ namespace zelvik {
 using IOReturn = std::uint32_t;
 
 constexpr IOReturn kIOReturnSuccess = 0;
-constexpr IOReturn kIOReturnError = 0xE00002BC;         // general failure
+constexpr IOReturn kIOReturnError = 0xE00002BC;  // general failure
 constexpr IOReturn kIOReturnNoMemory = 0xE00002BD;
-constexpr IOReturn kIOReturnNoDevice = 0xE00002C0;      // the device went away
+constexpr IOReturn kIOReturnNoDevice = 0xE00002C0;  // the device went away
 constexpr IOReturn kIOReturnBadArgument = 0xE00002C2;
 constexpr IOReturn kIOReturnUnsupported = 0xE00002C7;
-constexpr IOReturn kIOReturnNotOpen = 0xE00002CD;       // no open device/interface
+constexpr IOReturn kIOReturnNotOpen = 0xE00002CD;          // no open device/interface
 constexpr IOReturn kIOReturnExclusiveAccess = 0xE00002C5;  // held by another client
 constexpr IOReturn kIOReturnBusy = 0xE00002D5;
 constexpr IOReturn kIOReturnTimeout = 0xE00002D6;
@@ -132,9 +132,8 @@ public:
     virtual IOReturn GetInterfaceNumber(std::uint8_t* number) = 0;
     virtual IOReturn GetNumEndpoints(std::uint8_t* count) = 0;
     virtual IOReturn SetAlternateInterface(std::uint8_t alternateSetting) = 0;
-    virtual IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction,
-                                       std::uint8_t* number, std::uint8_t* transferType,
-                                       std::uint16_t* maxPacketSize,
+    virtual IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction, std::uint8_t* number,
+                                       std::uint8_t* transferType, std::uint16_t* maxPacketSize,
                                        std::uint8_t* interval) = 0;
 
     // A control request on pipe 0 of the interface's device.
@@ -144,10 +143,9 @@ public:
     // data moving, completionTimeout the whole transfer (milliseconds). A
     // read sets *size to the bytes received (0 for a zero-length packet); a
     // write of 0 bytes sends a zero-length packet.
-    virtual IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size,
-                                std::uint32_t noDataTimeout, std::uint32_t completionTimeout) = 0;
-    virtual IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size,
-                                 std::uint32_t noDataTimeout,
+    virtual IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size, std::uint32_t noDataTimeout,
+                                std::uint32_t completionTimeout) = 0;
+    virtual IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size, std::uint32_t noDataTimeout,
                                  std::uint32_t completionTimeout) = 0;
 
     // Host-side halt clearing, and abort/reset of a pipe.
@@ -171,8 +169,7 @@ public:
     // The device or interface object for a service; null when the service
     // is not of that kind or the object cannot be made.
     virtual std::unique_ptr<UsbDevice> createDeviceInterface(const UsbServiceRef& service) = 0;
-    virtual std::unique_ptr<UsbInterface> createInterfaceInterface(
-        const UsbServiceRef& service) = 0;
+    virtual std::unique_ptr<UsbInterface> createInterfaceInterface(const UsbServiceRef& service) = 0;
 };
 
 }  // namespace zelvik

@@ -174,8 +174,7 @@ std::optional<Dictionary> KxXmlDataConverter::copyXMLDataToDictionaryNS(const By
     ExpansionBudget budget(data.size());
     // The document node, not the root element: its value is the dictionary
     // {root name -> root's value}.
-    std::optional<Value> value =
-        copyNodeValue(reinterpret_cast<const xmlNode*>(document.get()), budget);
+    std::optional<Value> value = copyNodeValue(reinterpret_cast<const xmlNode*>(document.get()), budget);
     if (!value || budget.exhausted()) return std::nullopt;
     Dictionary* dictionary = value->asDictionary();
     if (dictionary == nullptr) return std::nullopt;

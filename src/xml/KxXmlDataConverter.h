@@ -38,15 +38,12 @@ public:
 
     // The pretty-printed UTF-8 document for a dictionary under a root element
     // name; nothing when no well-formed document can be made of it.
-    std::optional<Bytes> copyDictionaryToXmlDataNS(const Dictionary& dictionary,
-                                                   const std::string& rootName) const;
-    std::optional<Bytes> copyXMLWithPropertyList(const Dictionary& dictionary,
-                                                 const std::string& rootName) const;
+    std::optional<Bytes> copyDictionaryToXmlDataNS(const Dictionary& dictionary, const std::string& rootName) const;
+    std::optional<Bytes> copyXMLWithPropertyList(const Dictionary& dictionary, const std::string& rootName) const;
 
     // The compact document for a dictionary under a root element name. With
     // no dictionary or no root name the document is the declaration alone.
-    std::optional<Bytes> copyDictionaryToXmlDataCF(const Dictionary* dictionary,
-                                                   const std::string* root) const;
+    std::optional<Bytes> copyDictionaryToXmlDataCF(const Dictionary* dictionary, const std::string* root) const;
 };
 
 }  // namespace zelvik

@@ -24,9 +24,7 @@ using xmlparsing::ExpansionBudget;
 // ---------------------------------------------------------------------------
 // The file behind a "file:///" URL
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -74,7 +72,6 @@ std::optional<std::string> fileSystemPathOfFileURL(std::string_view url) {
     return decoded;
 }
 
-
 // ---------------------------------------------------------------------------
 // The node tree the reader walks
 
@@ -97,9 +94,7 @@ struct Node {
     std::vector<Node> children;
 };
 
-bool isWhiteSpaceOnly(std::string_view text) {
-    return text.find_first_not_of(" \t\r\n") == std::string_view::npos;
-}
+bool isWhiteSpaceOnly(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 // Copies the children of a parsed node into the reader's tree. Entity and
 // character references are already part of the text, so adjacent pieces of
@@ -122,38 +117,34 @@ bool buildChildren(const xmlNode* source, Node& into, ExpansionBudget& budget) {
         }
         flushText();
         switch (child->type) {
-        case XML_ELEMENT_NODE: {
-            Node element{Kind::element, xmlparsing::qualifiedName(child), {}};
-            if (!buildChildren(child, element, budget)) return false;
-            into.children.push_back(std::move(element));
-            break;
-        }
-        case XML_CDATA_SECTION_NODE:
-            into.children.push_back(Node{Kind::cdataSection, std::string(xmlparsing::nodeContent(child)), {}});
-            break;
-        case XML_COMMENT_NODE:
-            into.children.push_back(Node{Kind::comment, std::string(xmlparsing::nodeContent(child)), {}});
-            break;
-        case XML_PI_NODE:
-            into.children.push_back(
-                Node{Kind::processingInstruction, std::string(xmlparsing::nodeContent(child)), {}});
-            break;
-        case XML_DTD_NODE:
-            into.children.push_back(Node{Kind::documentType,
-                                         child->name ? reinterpret_cast<const char*>(child->name) : "",
-                                         {}});
-            break;
-        default:
-            break;
+            case XML_ELEMENT_NODE: {
+                Node element{Kind::element, xmlparsing::qualifiedName(child), {}};
+                if (!buildChildren(child, element, budget)) return false;
+                into.children.push_back(std::move(element));
+                break;
+            }
+            case XML_CDATA_SECTION_NODE:
+                into.children.push_back(Node{Kind::cdataSection, std::string(xmlparsing::nodeContent(child)), {}});
+                break;
+            case XML_COMMENT_NODE:
+                into.children.push_back(Node{Kind::comment, std::string(xmlparsing::nodeContent(child)), {}});
+                break;
+            case XML_PI_NODE:
+                into.children.push_back(
+                    Node{Kind::processingInstruction, std::string(xmlparsing::nodeContent(child)), {}});
+                break;
+            case XML_DTD_NODE:
+                into.children.push_back(
+                    Node{Kind::documentType, child->name ? reinterpret_cast<const char*>(child->name) : "", {}});
+                break;
+            default: break;
         }
     }
     flushText();
     return true;
 }
 
-bool isContainer(const Node& node) {
-    return node.kind == Kind::document || node.kind == Kind::element;
-}
+bool isContainer(const Node& node) { return node.kind == Kind::document || node.kind == Kind::element; }
 
 // The value of a node. A document or an element gives the dictionary of its
 // child elements (empty when it has none); a name whose elements give two or

@@ -10,9 +10,7 @@ const Value* Dictionary::find(std::string_view name) const {
     return it == mNames.end() ? nullptr : &mValues[static_cast<std::size_t>(it - mNames.begin())];
 }
 
-Value* Dictionary::find(std::string_view name) {
-    return const_cast<Value*>(std::as_const(*this).find(name));
-}
+Value* Dictionary::find(std::string_view name) { return const_cast<Value*>(std::as_const(*this).find(name)); }
 
 const std::string* Dictionary::findString(std::string_view name) const {
     const Value* v = find(name);

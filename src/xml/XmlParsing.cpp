@@ -67,12 +67,9 @@ struct ParserCtxtDeleter {
     void operator()(xmlParserCtxt* ctxt) const noexcept { xmlFreeParserCtxt(ctxt); }
 };
 
-bool isTextLike(const xmlNode* node) {
-    return node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE;
-}
+bool isTextLike(const xmlNode* node) { return node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE; }
 
-bool appendExpanded(const xmlNode* first, std::vector<const xmlNode*>& out,
-                    ExpansionBudget& budget, int depth) {
+bool appendExpanded(const xmlNode* first, std::vector<const xmlNode*>& out, ExpansionBudget& budget, int depth) {
     for (const xmlNode* child = first; child != nullptr; child = child->next) {
         if (child->type == XML_ENTITY_REF_NODE) {
             if (!budget.charge(1)) return false;
@@ -132,23 +129,21 @@ long decodeUtf8(std::string_view text, std::size_t& i) {
 }
 
 bool isXmlChar(long cp) {
-    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
-           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) ||
+           (cp >= 0x10000 && cp <= 0x10FFFF);
 }
 
 bool isNameStartChar(long cp) {
-    return (cp >= 'A' && cp <= 'Z') || cp == '_' || (cp >= 'a' && cp <= 'z') ||
-           (cp >= 0xC0 && cp <= 0xD6) || (cp >= 0xD8 && cp <= 0xF6) ||
-           (cp >= 0xF8 && cp <= 0x2FF) || (cp >= 0x370 && cp <= 0x37D) ||
-           (cp >= 0x37F && cp <= 0x1FFF) || (cp >= 0x200C && cp <= 0x200D) ||
-           (cp >= 0x2070 && cp <= 0x218F) || (cp >= 0x2C00 && cp <= 0x2FEF) ||
-           (cp >= 0x3001 && cp <= 0xD7FF) || (cp >= 0xF900 && cp <= 0xFDCF) ||
+    return (cp >= 'A' && cp <= 'Z') || cp == '_' || (cp >= 'a' && cp <= 'z') || (cp >= 0xC0 && cp <= 0xD6) ||
+           (cp >= 0xD8 && cp <= 0xF6) || (cp >= 0xF8 && cp <= 0x2FF) || (cp >= 0x370 && cp <= 0x37D) ||
+           (cp >= 0x37F && cp <= 0x1FFF) || (cp >= 0x200C && cp <= 0x200D) || (cp >= 0x2070 && cp <= 0x218F) ||
+           (cp >= 0x2C00 && cp <= 0x2FEF) || (cp >= 0x3001 && cp <= 0xD7FF) || (cp >= 0xF900 && cp <= 0xFDCF) ||
            (cp >= 0xFDF0 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0xEFFFF);
 }
 
 bool isNameChar(long cp) {
-    return isNameStartChar(cp) || cp == '-' || cp == '.' || (cp >= '0' && cp <= '9') ||
-           cp == 0xB7 || (cp >= 0x300 && cp <= 0x36F) || (cp >= 0x203F && cp <= 0x2040);
+    return isNameStartChar(cp) || cp == '-' || cp == '.' || (cp >= '0' && cp <= '9') || cp == 0xB7 ||
+           (cp >= 0x300 && cp <= 0x36F) || (cp >= 0x203F && cp <= 0x2040);
 }
 
 }  // namespace
@@ -168,8 +163,8 @@ XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size) {
     ctxt->sax->resolveEntity = refuseEntity;
     ctxt->sax->externalSubset = ignoreExternalSubset;
 
-    xmlDoc* doc = xmlCtxtReadMemory(ctxt.get(), reinterpret_cast<const char*>(data),
-                                    static_cast<int>(size), nullptr, nullptr, kParseOptions);
+    xmlDoc* doc = xmlCtxtReadMemory(ctxt.get(), reinterpret_cast<const char*>(data), static_cast<int>(size), nullptr,
+                                    nullptr, kParseOptions);
     if (doc != nullptr && !ctxt->wellFormed) {
         xmlFreeDoc(doc);
         return nullptr;
@@ -191,8 +186,7 @@ bool ExpansionBudget::charge(std::size_t units) {
     return true;
 }
 
-bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out,
-                            ExpansionBudget& budget) {
+bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out, ExpansionBudget& budget) {
     if (node == nullptr) return true;
     return appendExpanded(node->children, out, budget, 0);
 }
@@ -210,16 +204,11 @@ std::string qualifiedName(const xmlNode* element) {
 std::string_view nodeContent(const xmlNode* node) {
     const xmlChar* text = nullptr;
     switch (node->type) {
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_COMMENT_NODE:
-        text = node->content;
-        break;
-    case XML_PI_NODE:
-        text = node->name;
-        break;
-    default:
-        break;
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_COMMENT_NODE: text = node->content; break;
+        case XML_PI_NODE: text = node->name; break;
+        default: break;
     }
     return text == nullptr ? std::string_view() : std::string_view(reinterpret_cast<const char*>(text));
 }
@@ -244,11 +233,11 @@ bool appendEscapedText(std::string_view text, std::string& out) {
         const long cp = decodeUtf8(text, i);
         if (cp < 0 || !isXmlChar(cp)) return false;
         switch (cp) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '\r': out += "&#13;"; break;
-        default: out.append(text.substr(start, i - start)); break;
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '\r': out += "&#13;"; break;
+            default: out.append(text.substr(start, i - start)); break;
         }
     }
     return true;

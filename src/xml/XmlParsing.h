@@ -47,8 +47,7 @@ private:
 // reference to an external entity contributes nothing (its content is never
 // loaded). Every node visited is charged to the budget, text by its length;
 // false when the budget ran out.
-bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out,
-                            ExpansionBudget& budget);
+bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out, ExpansionBudget& budget);
 
 // An element's name as written in the document, with its prefix if any.
 std::string qualifiedName(const xmlNode* element);

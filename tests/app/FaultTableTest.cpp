@@ -124,7 +124,8 @@ std::vector<FaultRow> faultRows() {
         query("query of 2048 bytes", printer(), 4, "", std::string(2048, 'q')),
         query("query write stalls at once", printer(set(&C::failWriteAfterBytes, std::uint64_t{0})), 7, F::stalled),
         query("query write stalls midway", printer(set(&C::failWriteAfterBytes, std::uint64_t{5})), 7, F::stalled),
-        query("printer leaves midway through the query", printer(set(&C::disconnectAfterBytes, std::uint64_t{5})), 7, F::deviceGone),
+        query("printer leaves midway through the query", printer(set(&C::disconnectAfterBytes, std::uint64_t{5})), 7,
+              F::deviceGone),
         query("drain read stalls", printer(set(&C::stallReadAt, 1u)), 7, F::stalled),
         query("printer leaves at the drain read", printer(set(&C::disconnectAtRead, 1u)), 7, F::deviceGone),
         query("answer read stalls", printer(set(&C::stallReadAt, 2u)), 7, F::stalled),
@@ -145,12 +146,16 @@ std::vector<FaultRow> faultRows() {
         data("first chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{0})), 7, F::stalled),
         data("middle chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{3000})), 7, F::stalled),
         data("last chunk stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4500})), 7, F::stalled),
-        data("zero-length write stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4096})), 7, F::stalled, kEvenJob),
-        data("printer leaves in the first chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{1000})), 7, F::deviceGone),
-        data("printer leaves in the middle chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{3000})), 7, F::deviceGone),
-        data("printer leaves in the last chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{4999})), 7, F::deviceGone),
-        data("printer leaves before the zero-length write",
-             printer(set(&C::disconnectAfterBytes, std::uint64_t{4096})), 7, F::deviceGone, kEvenJob),
+        data("zero-length write stalls", printer(set(&C::failWriteAfterBytes, std::uint64_t{4096})), 7, F::stalled,
+             kEvenJob),
+        data("printer leaves in the first chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{1000})), 7,
+             F::deviceGone),
+        data("printer leaves in the middle chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{3000})), 7,
+             F::deviceGone),
+        data("printer leaves in the last chunk", printer(set(&C::disconnectAfterBytes, std::uint64_t{4999})), 7,
+             F::deviceGone),
+        data("printer leaves before the zero-length write", printer(set(&C::disconnectAfterBytes, std::uint64_t{4096})),
+             7, F::deviceGone, kEvenJob),
         // A virtual printer that cannot record what it gets stalls rather than
         // take it.
         data("capture that cannot be opened", printer(set(&C::captureFile, std::string("/"))), 7, F::stalled),
@@ -166,24 +171,24 @@ std::vector<FaultRow> faultRows() {
 
         // --- Printers gone, held elsewhere or named wrongly -------------------------
         with(query("query to a printer gone since the listing", printer(), 7, F::noSuchPrinter), leaves),
-        with(data("job to a printer gone since the listing", printer(), 7, F::noSuchPrinter), [](FaultRow& r) {
-            r.leavesAfterListing = true, r.response = "";
-        }),
+        with(data("job to a printer gone since the listing", printer(), 7, F::noSuchPrinter),
+             [](FaultRow& r) { r.leavesAfterListing = true, r.response = ""; }),
         with(active("test of a printer gone since the listing", printer(), F::noSuchPrinter), leaves),
         with(query("query to no printer by that URI", printer(), 7, F::noSuchPrinter), uri("usb://A/B?serial=s")),
         with(with(data("job to no printer by that URI", printer(), 7, F::noSuchPrinter), uri("usb://A/b?serial=S")),
              [](FaultRow& r) { r.response = ""; }),
         active("test of no printer by that URI", printer(), F::noSuchPrinter, kLocationURI),
-        query("query to a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), 7, F::printerHeld),
+        query("query to a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), 7,
+              F::printerHeld),
         active("test of a printer held elsewhere", printer([](C& c) { c.interfaceHeldOpen = true; }), F::printerHeld),
         with(active("test whose answer cannot be saved", printer(), 5, ""), unwritable),
 
         // --- Endpoints missing or in odd orders --------------------------------------
-        query("query with endpoints in odd order", printer([](C& c) {
-                  c.endpoints = {{EndpointKind::InterruptIn, 8}, {EndpointKind::BulkIn, 64},
-                                 {EndpointKind::BulkOut, 64}};
-              }),
-              0, kAnswer),
+        query(
+            "query with endpoints in odd order", printer([](C& c) {
+                c.endpoints = {{EndpointKind::InterruptIn, 8}, {EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 64}};
+            }),
+            0, kAnswer),
         query("query to a printer without bulk IN", outOnly, 7, F::noPipes),
         data("job to a printer without bulk IN", outOnly, 0),
         data("job to a printer without bulk OUT", printer([](C& c) {
@@ -216,8 +221,7 @@ std::vector<FaultRow> faultRows() {
         listed("device ID length 65535", printer(set(&C::deviceIDLength, std::uint16_t{65535})), kURI),
         named("device ID of invalid UTF-8", printer([](C& c) { c.deviceID = "MFG:A;MDL:\xED\xA0\x80;"; }),
               "usb://Unknown/Unknown?serial=S"),
-        named("device ID request stalls", printer([](C& c) { c.deviceID.reset(); }),
-              "usb://Unknown/Unknown?serial=S"),
+        named("device ID request stalls", printer([](C& c) { c.deviceID.reset(); }), "usb://Unknown/Unknown?serial=S"),
         listed("device ID keys as the device spells them",
                printer([](C& c) { c.deviceID = "MDL:B:C;junk;MFG:X;MFG:A"; }), kURI),
         listed("serial in UTF-16 beyond ASCII", printer([](C& c) { c.serialNumber = "S\xC3\xA9\xE2\x82\xAC"; }),
@@ -227,14 +231,22 @@ std::vector<FaultRow> faultRows() {
               kLocationURI),
         named("serial with a lone surrogate",
               printer([](C& c) { c.serialDescriptor = Bytes{6, 3, 'S', 0, 0x3D, 0xD8}; }), kLocationURI),
-        listed("serial descriptor length 0", printer([](C& c) { c.serialDescriptor = Bytes{0, 3}; }),
+        listed("serial descriptor length 0", printer([](C& c) {
+                   c.serialDescriptor = Bytes{0, 3};
+               }),
                "usb://A/B?serial="),
-        listed("serial descriptor length 255, fewer bytes sent",
-               printer([](C& c) { c.serialDescriptor = Bytes{255, 3, 'S', 0}; }), kURI),
-        listed("serial descriptor of odd length",
-               printer([](C& c) { c.serialDescriptor = Bytes{5, 3, 'S', 0, 'T'}; }), kURI),
-        named("serial descriptor of the wrong type",
-              printer([](C& c) { c.serialDescriptor = Bytes{4, 2, 'S', 0}; }), kLocationURI),
+        listed("serial descriptor length 255, fewer bytes sent", printer([](C& c) {
+                   c.serialDescriptor = Bytes{255, 3, 'S', 0};
+               }),
+               kURI),
+        listed("serial descriptor of odd length", printer([](C& c) {
+                   c.serialDescriptor = Bytes{5, 3, 'S', 0, 'T'};
+               }),
+               kURI),
+        named("serial descriptor of the wrong type", printer([](C& c) {
+                  c.serialDescriptor = Bytes{4, 2, 'S', 0};
+              }),
+              kLocationURI),
         named("no serial number", printer([](C& c) { c.serialNumber.reset(); }), kLocationURI),
     };
     // Output files that cannot be sent at all, found before the printer is
@@ -285,20 +297,15 @@ TEST_P(FaultTable, EndsWithItsCodeAndThePrinterClosedOnce) {
     int code = -1;
     switch (row.command) {
         case Command::List:
-            EXPECT_NE(test::readFile(list).find(">" + row.response + "<"), std::string::npos)
-                << test::readFile(list);
+            EXPECT_NE(test::readFile(list).find(">" + row.response + "<"), std::string::npos) << test::readFile(list);
             code = controller.isMachineActive(row.response, response);
             EXPECT_EQ(test::readFile(response), "True");
             break;
         case Command::Query:
             code = controller.sendPJLCommand(row.uri, output, response, row.maximumConectionTime);
             break;
-        case Command::Data:
-            code = controller.dataOutput(row.uri, output, response);
-            break;
-        case Command::Active:
-            code = controller.isMachineActive(row.uri, response);
-            break;
+        case Command::Data: code = controller.dataOutput(row.uri, output, response); break;
+        case Command::Active: code = controller.isMachineActive(row.uri, response); break;
     }
     EXPECT_EQ(code, row.code);
     EXPECT_STREQ(nameOf(controller.printerFailure()), nameOf(row.failure));

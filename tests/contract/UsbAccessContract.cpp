@@ -74,8 +74,7 @@ TEST_P(UsbAccessContract, ListsEveryPrinterInAStableOrderWithItsIdentity) {
 }
 
 TEST_P(UsbAccessContract, ControlRequestsNeedAnOpenDeviceAndGetThePrintersAnswers) {
-    backend->attach({{.deviceID = "MFG:Zelvik;MDL:LP-1;", .serialNumber = "A1"}, {},
-                     {.heldOpen = true}});
+    backend->attach({{.deviceID = "MFG:Zelvik;MDL:LP-1;", .serialNumber = "A1"}, {}, {.heldOpen = true}});
     auto device = deviceOf(0);
     ASSERT_NE(nullptr, device);
     std::uint8_t buffer[256] = {};
@@ -93,10 +92,13 @@ TEST_P(UsbAccessContract, ControlRequestsNeedAnOpenDeviceAndGetThePrintersAnswer
     // The serial number string, in UTF-16LE, at the index the device names.
     std::uint8_t index = 0;
     ASSERT_EQ(kIOReturnSuccess, device->USBGetSerialNumberStringIndex(&index));
-    DeviceRequest serial{0x80, 0x06, static_cast<std::uint16_t>(0x0300 | index), 0x0409,
-                         sizeof buffer, buffer, 0};
+    DeviceRequest serial{0x80, 0x06, static_cast<std::uint16_t>(0x0300 | index), 0x0409, sizeof buffer, buffer, 0};
     ASSERT_EQ(kIOReturnSuccess, device->DeviceRequest(serial));
-    EXPECT_EQ(std::string("\x06\x03" "A\0" "1\0", 6), answer(serial));
+    EXPECT_EQ(std::string("\x06\x03"
+                          "A\0"
+                          "1\0",
+                          6),
+              answer(serial));
     DeviceRequest unknownString{0x80, 0x06, 0x0305, 0x0409, sizeof buffer, buffer, 99};
     EXPECT_EQ(kIOUSBPipeStalled, device->DeviceRequest(unknownString));
     EXPECT_EQ(0u, unknownString.wLenDone);
@@ -138,8 +140,7 @@ TEST_P(UsbAccessContract, AnInterfaceIsClaimedOnceAndItsPipesNeedTheClaim) {
             << "pipe " << int{pipe};
     }
     for (const std::uint8_t pipe : std::initializer_list<std::uint8_t>{0, 2, 9}) {
-        EXPECT_NE(kIOReturnSuccess, interface->WritePipeTO(pipe, buffer, 1, 100, 100))
-            << "pipe " << int{pipe};
+        EXPECT_NE(kIOReturnSuccess, interface->WritePipeTO(pipe, buffer, 1, 100, 100)) << "pipe " << int{pipe};
     }
     EXPECT_EQ(0u, backend->bytesReceived(0));
     EXPECT_EQ(kIOReturnBadArgument, interface->ControlRequest(1, clear));
@@ -154,11 +155,11 @@ TEST_P(UsbAccessContract, AnInterfaceIsClaimedOnceAndItsPipesNeedTheClaim) {
 
 TEST_P(UsbAccessContract, PipesFollowTheAlternateSettingInForce) {
     using sim::EndpointKind;
-    backend->attach(
-        {{.endpoints = {{EndpointKind::BulkOut, 512}},
-          .alternateEndpoints = {{{EndpointKind::InterruptIn, 64}, {EndpointKind::BulkIn, 512},
-                                  {EndpointKind::BulkOut, 64}}}},
-         {.refuseSetInterface = true, .alternateEndpoints = {{{EndpointKind::BulkIn, 512}}}}});
+    backend->attach({{.endpoints = {{EndpointKind::BulkOut, 512}},
+                      .alternateEndpoints = {{{EndpointKind::InterruptIn, 64},
+                                              {EndpointKind::BulkIn, 512},
+                                              {EndpointKind::BulkOut, 64}}}},
+                     {.refuseSetInterface = true, .alternateEndpoints = {{{EndpointKind::BulkIn, 512}}}}});
     auto interface = claim(0), refused = claim(1);
     ASSERT_TRUE(interface && refused);
     // (status, direction, endpoint number, type, maximum packet size, interval)
@@ -195,8 +196,8 @@ TEST_P(UsbAccessContract, PipesFollowTheAlternateSettingInForce) {
 }
 
 TEST_P(UsbAccessContract, BulkTransfersCarryZeroLengthPacketsAndWaitForALateAnswer) {
-    backend->attach({{.answer = Bytes{'g', 'o', 't', ' ', 'i', 't'}},
-                     {.answerDelayMs = 100, .idleIn = sim::IdleIn::Nak}});
+    backend->attach(
+        {{.answer = Bytes{'g', 'o', 't', ' ', 'i', 't'}}, {.answerDelayMs = 100, .idleIn = sim::IdleIn::Nak}});
     auto interface = claim(0), waiting = claim(1);
     ASSERT_TRUE(interface && waiting);
     char buffer[64];
@@ -217,8 +218,7 @@ TEST_P(UsbAccessContract, BulkTransfersCarryZeroLengthPacketsAndWaitForALateAnsw
 }
 
 TEST_P(UsbAccessContract, TransfersEndAtTheNoDataOrTheCompletionTimeOut) {
-    backend->attach({{.idleIn = sim::IdleIn::Nak}, {.acceptBytesPerSecond = 0},
-                     {.acceptBytesPerSecond = 20000}});
+    backend->attach({{.idleIn = sim::IdleIn::Nak}, {.acceptBytesPerSecond = 0}, {.acceptBytesPerSecond = 20000}});
     auto s = claim(0), t = claim(1), u = claim(2);
     ASSERT_TRUE(s && t && u);
     const std::string data(20000, 'd');
@@ -286,8 +286,7 @@ TEST_P(UsbAccessContract, AStalledPipeFailsUntilItsHaltIsCleared) {
 
 TEST_P(UsbAccessContract, APrinterLeavingTheBusIsNoDeviceForEveryObject) {
     // It leaves while the write waits.
-    backend->attach({{.deviceID = "MFG:Zelvik;", .acceptBytesPerSecond = 2000,
-                      .disconnectAfterBytes = 100}});
+    backend->attach({{.deviceID = "MFG:Zelvik;", .acceptBytesPerSecond = 2000, .disconnectAfterBytes = 100}});
     auto device = deviceOf(0);
     ASSERT_EQ(kIOReturnSuccess, device->USBDeviceOpen());
     auto interface = interfaceOf(*device);

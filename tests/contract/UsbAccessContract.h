@@ -55,9 +55,7 @@ BackendFactory factoryOf(const char* name) {
     return {name, []() -> std::unique_ptr<Backend> { return std::make_unique<T>(); }};
 }
 inline void PrintTo(const BackendFactory& factory, std::ostream* out) { *out << factory.name; }
-inline std::string backendName(const ::testing::TestParamInfo<BackendFactory>& info) {
-    return info.param.name;
-}
+inline std::string backendName(const ::testing::TestParamInfo<BackendFactory>& info) { return info.param.name; }
 
 class UsbAccessContract : public ::testing::TestWithParam<BackendFactory>, protected OnBackend {
 protected:

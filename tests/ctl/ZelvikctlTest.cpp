@@ -27,8 +27,7 @@ protected:
     void SetUp() override {
         auto device = [this](const std::string& model, const std::string& extra) {
             return "<device><deviceID>MFG:Zelvik;MDL:" + model + ";</deviceID><serialNumber>" + model.substr(0, 1) +
-                   "1</serialNumber><captureFile>" + mDir.file(model + ".bin") + "</captureFile>" + extra +
-                   "</device>";
+                   "1</serialNumber><captureFile>" + mDir.file(model + ".bin") + "</captureFile>" + extra + "</device>";
         };
         writeFile(bus(), "<simulatedBus>" + device("Fast", "<pageCount>42</pageCount>") +
                              device("Slow", "<acceptBytesPerSecond>300000</acceptBytesPerSecond>") +
@@ -39,8 +38,8 @@ protected:
 
     std::unique_ptr<Process> start(std::vector<std::string> arguments, const std::string& busFile = {}) {
         arguments.insert(arguments.begin(), {"--simulated", busFile.empty() ? bus() : busFile});
-        return std::make_unique<Process>(ZELVIKCTL_PROGRAM, arguments, std::vector<std::string>{},
-                                         std::vector<int>{}, mDir.file("run"));
+        return std::make_unique<Process>(ZELVIKCTL_PROGRAM, arguments, std::vector<std::string>{}, std::vector<int>{},
+                                         mDir.file("run"));
     }
     Outcome finish(Process& process) {
         EXPECT_TRUE(process.waitFor(seconds(60)));
@@ -64,9 +63,14 @@ TEST_F(Zelvikctl, ListAsTableAndAsJson) {
     Outcome list = run({"list"});
     EXPECT_EQ(0, list.status);
     EXPECT_EQ("MODEL  SERIAL  URI\n"
-              "Fast   F1      " + kFast + "\n"
-              "Slow   S1      " + kSlow + "\n"
-              "Quiet  Q1      " + kQuiet + "\n",
+              "Fast   F1      " +
+                  kFast +
+                  "\n"
+                  "Slow   S1      " +
+                  kSlow +
+                  "\n"
+                  "Quiet  Q1      " +
+                  kQuiet + "\n",
               list.out);
     const std::string one = run({"list", "--max", "1"}).out;
     EXPECT_EQ(2, std::count(one.begin(), one.end(), '\n'));

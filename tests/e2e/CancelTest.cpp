@@ -24,8 +24,11 @@ protected:
     // Starts a query with a long time limit and waits until the command
     // file has been consumed (the command is running).
     std::unique_ptr<Process> startWaitingQuery() {
-        writeCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", kURI},
-                      {"outputFilePath", path("query.pjl")}, {"responseFilePath", path("answer.bin")},
+        writeCommand({{"command", "sendPJLCommand"},
+                      {"statusFilePath", statusPath()},
+                      {"deviceURI", kURI},
+                      {"outputFilePath", path("query.pjl")},
+                      {"responseFilePath", path("answer.bin")},
                       {"timeOut", "60"}});
         auto process = start();
         EXPECT_TRUE(eventually([&] { return !exists(commandPath()); }));
@@ -43,7 +46,7 @@ TEST_F(Cancel, SignalWithCancelFileStopsTheWaitingQuery) {
     ASSERT_TRUE(process->waitFor(seconds(5)));
     EXPECT_LT(std::chrono::steady_clock::now() - sent, seconds(2));
     EXPECT_EQ(kStatusZero, readFile(statusPath()));
-    EXPECT_FALSE(exists(commandPath()));            // the cancel file was consumed
+    EXPECT_FALSE(exists(commandPath()));              // the cancel file was consumed
     EXPECT_FALSE(exists(path("cancel-status.xml")));  // and is not answered itself
     EXPECT_FALSE(exists(path("answer.bin")));
 }
@@ -53,8 +56,10 @@ TEST_F(Cancel, OtherCommandsAndMissingFilesAreDroppedWhileTheCommandGoesOn) {
     // No command file at all: nothing happens.
     process->signal(SIGUSR1);
     // Another command: consumed and dropped.
-    writeCommand({{"command", "getPrinterList"}, {"statusFilePath", path("other-status.xml")},
-                  {"printerListFilePath", path("list.xml")}, {"printerListMax", "1"}});
+    writeCommand({{"command", "getPrinterList"},
+                  {"statusFilePath", path("other-status.xml")},
+                  {"printerListFilePath", path("list.xml")},
+                  {"printerListMax", "1"}});
     process->signal(SIGUSR1);
     EXPECT_TRUE(eventually([&] { return !exists(commandPath()); }));
     EXPECT_FALSE(process->waitFor(milliseconds(500)));

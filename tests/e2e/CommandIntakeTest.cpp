@@ -49,13 +49,12 @@ TEST_F(CommandIntake, RefusedCommandFilesStayAndNoStatusIsWritten) {
     const std::string status = statusPath();
     const std::vector<Case> cases = {
         {"no statusFilePath", commandXml({{"command", "processCancel"}})},
-        {"malformed XML", "<commandBody><command>processCancel</command><statusFilePath>" + status +
-                              "</statusFilePath>"},
+        {"malformed XML",
+         "<commandBody><command>processCancel</command><statusFilePath>" + status + "</statusFilePath>"},
         {"empty file", ""},
         {"text instead of parameters", "<commandBody>" + status + "</commandBody>"},
-        {"statusFilePath holding elements",
-         "<commandBody><command>processCancel</command><statusFilePath><a>" + status +
-             "</a></statusFilePath></commandBody>"},
+        {"statusFilePath holding elements", "<commandBody><command>processCancel</command><statusFilePath><a>" +
+                                                status + "</a></statusFilePath></commandBody>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -101,22 +100,40 @@ TEST_F(CommandIntake, UnknownOrIncompleteCommandsAnswerOne) {
         {"missing command", {{"statusFilePath", s}}},
         {"list without path", {{"command", "getPrinterList"}, {"statusFilePath", s}, {"printerListMax", "5"}}},
         {"list without max", {{"command", "getPrinterList"}, {"statusFilePath", s}, {"printerListFilePath", list}}},
-        {"list max 0", {{"command", "getPrinterList"}, {"statusFilePath", s}, {"printerListFilePath", list},
-                        {"printerListMax", "0"}}},
-        {"list max not a number", {{"command", "getPrinterList"}, {"statusFilePath", s},
-                                   {"printerListFilePath", list}, {"printerListMax", "many"}}},
-        {"PJL without timeOut", {{"command", "sendPJLCommand"}, {"statusFilePath", s}, {"deviceURI", uri},
-                                 {"outputFilePath", out}, {"responseFilePath", resp}}},
-        {"PJL timeOut 0", {{"command", "sendPJLCommand"}, {"statusFilePath", s}, {"deviceURI", uri},
-                           {"outputFilePath", out}, {"responseFilePath", resp}, {"timeOut", " 0s"}}},
-        {"PJL without device", {{"command", "sendPJLCommand"}, {"statusFilePath", s}, {"outputFilePath", out},
-                                {"responseFilePath", resp}, {"timeOut", "5"}}},
-        {"data without response", {{"command", "dataOutput"}, {"statusFilePath", s}, {"deviceURI", uri},
-                                   {"outputFilePath", out}}},
-        {"data without output", {{"command", "dataOutput"}, {"statusFilePath", s}, {"deviceURI", uri},
-                                 {"responseFilePath", resp}}},
-        {"active without device", {{"command", "isMachineActive"}, {"statusFilePath", s},
-                                   {"responseFilePath", resp}}},
+        {"list max 0",
+         {{"command", "getPrinterList"},
+          {"statusFilePath", s},
+          {"printerListFilePath", list},
+          {"printerListMax", "0"}}},
+        {"list max not a number",
+         {{"command", "getPrinterList"},
+          {"statusFilePath", s},
+          {"printerListFilePath", list},
+          {"printerListMax", "many"}}},
+        {"PJL without timeOut",
+         {{"command", "sendPJLCommand"},
+          {"statusFilePath", s},
+          {"deviceURI", uri},
+          {"outputFilePath", out},
+          {"responseFilePath", resp}}},
+        {"PJL timeOut 0",
+         {{"command", "sendPJLCommand"},
+          {"statusFilePath", s},
+          {"deviceURI", uri},
+          {"outputFilePath", out},
+          {"responseFilePath", resp},
+          {"timeOut", " 0s"}}},
+        {"PJL without device",
+         {{"command", "sendPJLCommand"},
+          {"statusFilePath", s},
+          {"outputFilePath", out},
+          {"responseFilePath", resp},
+          {"timeOut", "5"}}},
+        {"data without response",
+         {{"command", "dataOutput"}, {"statusFilePath", s}, {"deviceURI", uri}, {"outputFilePath", out}}},
+        {"data without output",
+         {{"command", "dataOutput"}, {"statusFilePath", s}, {"deviceURI", uri}, {"responseFilePath", resp}}},
+        {"active without device", {{"command", "isMachineActive"}, {"statusFilePath", s}, {"responseFilePath", resp}}},
         {"active without response", {{"command", "isMachineActive"}, {"statusFilePath", s}, {"deviceURI", uri}}},
     };
     for (const auto& [what, elements] : cases) {
@@ -138,8 +155,10 @@ TEST_F(CommandIntake, RepeatedParameterCountsAsMissing) {
 
 TEST_F(CommandIntake, IntegerParametersTakeTheirLeadingNumber) {
     // "15 seconds" is 15, and a negative maximum reaches the listing.
-    EXPECT_EQ(kStatusZero, runCommand({{"command", "getPrinterList"}, {"statusFilePath", statusPath()},
-                                       {"printerListFilePath", path("list.xml")}, {"printerListMax", " -1 x"}}));
+    EXPECT_EQ(kStatusZero, runCommand({{"command", "getPrinterList"},
+                                       {"statusFilePath", statusPath()},
+                                       {"printerListFilePath", path("list.xml")},
+                                       {"printerListMax", " -1 x"}}));
     EXPECT_TRUE(exists(path("list.xml")));
 }
 

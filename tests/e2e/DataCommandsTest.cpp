@@ -22,7 +22,8 @@ protected:
     // One printer with the given extra elements; it captures what it gets.
     void setPrinter(const std::string& extra = "") {
         setBus("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber>"
-               "<captureFile>" + capture() + "</captureFile>" + extra + "</device>");
+               "<captureFile>" +
+               capture() + "</captureFile>" + extra + "</device>");
     }
 };
 
@@ -59,8 +60,7 @@ TEST_F(DataCommands, DataOutputGivesUpFifteenSecondsAfterTheLastByteMoved) {
     EXPECT_EQ(patterned(15000), readFile(capture()));
     // The capture file was last written with the last byte, the status file
     // once the printer was given up.
-    const auto silence = std::filesystem::last_write_time(statusPath()) -
-                         std::filesystem::last_write_time(capture());
+    const auto silence = std::filesystem::last_write_time(statusPath()) - std::filesystem::last_write_time(capture());
     EXPECT_GE(silence, seconds(15));
     EXPECT_LT(silence, seconds(16));
 }
@@ -114,12 +114,16 @@ TEST_F(DataCommands, AVirtualPrinterIsHeldAcrossProcessesWhileClaimed) {
     setPrinter();
     // A query to the silent printer holds it for its whole time-out.
     writeFile(path("query.pjl"), "not PJL at all");
-    writeFile(path("holder.xml"), commandXml({{"command", "sendPJLCommand"}, {"statusFilePath", path("held.xml")},
-                                              {"deviceURI", kURI}, {"outputFilePath", path("query.pjl")},
-                                              {"responseFilePath", path("held.bin")}, {"timeOut", "3"}}));
+    writeFile(path("holder.xml"), commandXml({{"command", "sendPJLCommand"},
+                                              {"statusFilePath", path("held.xml")},
+                                              {"deviceURI", kURI},
+                                              {"outputFilePath", path("query.pjl")},
+                                              {"responseFilePath", path("held.bin")},
+                                              {"timeOut", "3"}}));
     auto holder = start({path("holder.xml")});
     ASSERT_TRUE(holder->started());
-    for (int i = 0; i < 500 && readFile(capture()).empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && readFile(capture()).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_FALSE(readFile(capture()).empty()) << "the query never reached the printer";
     EXPECT_EQ("False", active(kURI));
     ASSERT_TRUE(holder->waitFor(seconds(10)));

@@ -10,9 +10,7 @@ namespace zelvik::test {
 class SimProgramTest : public ProgramTest {
 protected:
     std::string program() const override { return ZELVIK_SIM_PROGRAM; }
-    std::vector<std::string> environment() const override {
-        return {"ZELVIK_SIMULATED_BUS=" + path("bus.xml")};
-    }
+    std::vector<std::string> environment() const override { return {"ZELVIK_SIMULATED_BUS=" + path("bus.xml")}; }
     // Writes the virtual bus: a string of device elements.
     void setBus(const std::string& devices) {
         writeFile(path("bus.xml"), "<simulatedBus>" + devices + "</simulatedBus>");

@@ -37,9 +37,9 @@ TEST_F(PrinterList, DevicesThatAreNotPrintersNeitherListNorCount) {
     const std::string otherVendor = "<device><vendorID>" + hex(ZELVIK_TEST_VENDOR_ID ^ 0x0101) +
                                     "</vendorID><deviceID>MFG:Other;MDL:X;</deviceID>"
                                     "<serialNumber>O1</serialNumber></device>";
-    const std::string heldOpen = printer("MFG:Zelvik;MDL:Held;", "<serialNumber>H1</serialNumber><heldOpen>true</heldOpen>");
-    const std::string noSerialNoLocation =
-        printer("MFG:Zelvik;MDL:Nowhere;", "<locationID>0</locationID>");
+    const std::string heldOpen =
+        printer("MFG:Zelvik;MDL:Held;", "<serialNumber>H1</serialNumber><heldOpen>true</heldOpen>");
+    const std::string noSerialNoLocation = printer("MFG:Zelvik;MDL:Nowhere;", "<locationID>0</locationID>");
     setBus(otherVendor + heldOpen + noSerialNoLocation + kFirst);
     EXPECT_EQ(kHead + "<printerListBody>\n" + kFirstEntry + "</printerListBody>\n", list("1"));
 }
@@ -62,15 +62,16 @@ TEST_F(PrinterList, URIsAreExactWithUnknownMakerAndEmptySerial) {
     setBus(noMaker + emptySerial + oddNames);
     EXPECT_EQ(kHead + "<printerListBody>\n" + listEntry("LP-300", "C3", "usb://Unknown/LP-300?serial=C3") +
                   listEntry("LP-400", "", "usb://Zelvik/LP-400?serial=") +
-                  listEntry("LP 500?x", "S&amp;5", "usb://Zel/vik Co/LP 500?x?serial=S&amp;5") +
-                  "</printerListBody>\n",
+                  listEntry("LP 500?x", "S&amp;5", "usb://Zel/vik Co/LP 500?x?serial=S&amp;5") + "</printerListBody>\n",
               list("-1"));
 }
 
 TEST_F(PrinterList, ListPathInMissingDirectoryGivesThreeAndNoFile) {
     setBus(kFirst);
-    const std::string s = runCommand({{"command", "getPrinterList"}, {"statusFilePath", statusPath()},
-                                      {"printerListFilePath", path("missing/list.xml")}, {"printerListMax", "5"}});
+    const std::string s = runCommand({{"command", "getPrinterList"},
+                                      {"statusFilePath", statusPath()},
+                                      {"printerListFilePath", path("missing/list.xml")},
+                                      {"printerListMax", "5"}});
     EXPECT_EQ(statusFileFor(3), s);
     EXPECT_FALSE(exists(path("missing")));
 }

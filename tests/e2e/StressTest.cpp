@@ -67,33 +67,57 @@ protected:
                                     "<serialNumber>A1</serialNumber>";
         const std::string s = statusPath();
         return {
-            {"getPrinterList on a crowded bus", printers(150), "",
-             {{"command", "getPrinterList"}, {"statusFilePath", s}, {"printerListFilePath", path("list.xml")},
+            {"getPrinterList on a crowded bus",
+             printers(150),
+             "",
+             {{"command", "getPrinterList"},
+              {"statusFilePath", s},
+              {"printerListFilePath", path("list.xml")},
               {"printerListMax", "-1"}},
-             path("list.xml"), milliseconds(60)},
+             path("list.xml"),
+             milliseconds(60)},
             {"sendPJLCommand saving an answer",
              printer + "<answer>@PJL INFO STATUS\\r\\nCODE=10001\\r\\n\\f</answer>"
                        "<answerDelayMs>20</answerDelayMs></device>",
              "@PJL INFO STATUS\r\n",
-             {{"command", "sendPJLCommand"}, {"statusFilePath", s}, {"deviceURI", kPrinterURI},
-              {"outputFilePath", input()}, {"responseFilePath", response()}, {"timeOut", "5"}},
-             response(), milliseconds(60)},
-            {"dataOutput to a slow printer", printer + "<acceptBytesPerSecond>2000000</acceptBytesPerSecond></device>",
+             {{"command", "sendPJLCommand"},
+              {"statusFilePath", s},
+              {"deviceURI", kPrinterURI},
+              {"outputFilePath", input()},
+              {"responseFilePath", response()},
+              {"timeOut", "5"}},
+             response(),
+             milliseconds(60)},
+            {"dataOutput to a slow printer",
+             printer + "<acceptBytesPerSecond>2000000</acceptBytesPerSecond></device>",
              patterned(300000),
-             {{"command", "dataOutput"}, {"statusFilePath", s}, {"deviceURI", kPrinterURI},
-              {"outputFilePath", input()}, {"responseFilePath", response()}},
-             response(), milliseconds(170)},
+             {{"command", "dataOutput"},
+              {"statusFilePath", s},
+              {"deviceURI", kPrinterURI},
+              {"outputFilePath", input()},
+              {"responseFilePath", response()}},
+             response(),
+             milliseconds(170)},
             {"dataOutput to a printer that fails halfway",
              printer + "<acceptBytesPerSecond>2000000</acceptBytesPerSecond>"
                        "<failWriteAfterBytes>150000</failWriteAfterBytes></device>",
              patterned(300000),
-             {{"command", "dataOutput"}, {"statusFilePath", s}, {"deviceURI", kPrinterURI},
-              {"outputFilePath", input()}, {"responseFilePath", response()}},
-             response(), milliseconds(100)},
-            {"isMachineActive", printer + "</device>", "",
-             {{"command", "isMachineActive"}, {"statusFilePath", s}, {"deviceURI", kPrinterURI},
+             {{"command", "dataOutput"},
+              {"statusFilePath", s},
+              {"deviceURI", kPrinterURI},
+              {"outputFilePath", input()},
               {"responseFilePath", response()}},
-             response(), milliseconds(20)},
+             response(),
+             milliseconds(100)},
+            {"isMachineActive",
+             printer + "</device>",
+             "",
+             {{"command", "isMachineActive"},
+              {"statusFilePath", s},
+              {"deviceURI", kPrinterURI},
+              {"responseFilePath", response()}},
+             response(),
+             milliseconds(20)},
             {"processCancel", "", "", {{"command", "processCancel"}, {"statusFilePath", s}}, "", milliseconds(10)},
         };
     }
@@ -249,8 +273,8 @@ TEST_F(Stress, CancelsAtAnyMomentOfEveryCommandEndItAndLoseNoLaunch) {
                 EXPECT_EQ(kStatusZero, status) << "a consumed cancel did not end the command";
                 ++taken;
             }
-            EXPECT_EQ(std::vector<std::string>{}, strangers({path("bus.xml"), input(), statusPath(), cancelStatus,
-                                                             nextStatus, c.result}));
+            EXPECT_EQ(std::vector<std::string>{},
+                      strangers({path("bus.xml"), input(), statusPath(), cancelStatus, nextStatus, c.result}));
         }
         std::printf("%s: %d rounds, %d cancels taken by the running command\n", c.what, kRounds, taken);
     }

@@ -104,8 +104,8 @@ TEST(FileStoreRead, OnlyReadableRegularFilesAreReadOrExistAndNothingElseIsOpened
         bool readable;
     };
     const Case cases[] = {
-        {dir.file("empty"), true}, {dir.path(), false},      {dir.file("missing"), false},
-        {dir.file("fifo"), false}, {"/dev/zero", false},      {"/dev/null", false},
+        {dir.file("empty"), true}, {dir.path(), false},  {dir.file("missing"), false},
+        {dir.file("fifo"), false}, {"/dev/zero", false}, {"/dev/null", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

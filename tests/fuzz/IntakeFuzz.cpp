@@ -231,8 +231,8 @@ bool isTemporaryName(const std::string& name) {
 // and so is a file it names.
 void checkWrittenFiles(const std::string& command) {
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(kSandbox, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
+    for (auto it = fs::recursive_directory_iterator(kSandbox, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.find(gSecret) != std::string::npos) violated("secret in a file name", it->path().string());
         if (isTemporaryName(name) && command.find(name) == std::string::npos)

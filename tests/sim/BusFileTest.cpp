@@ -12,8 +12,8 @@ namespace {
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 std::vector<VirtualPrinterConfig> parse(const std::string& devices) {
-    return parseSimulatedBus(bytesOf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<simulatedBus>" +
-                                     devices + "</simulatedBus>\n"));
+    return parseSimulatedBus(
+        bytesOf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<simulatedBus>" + devices + "</simulatedBus>\n"));
 }
 
 // An endpoint list written out as the bus file names endpoints.
@@ -37,8 +37,8 @@ TEST(BusFile, DevicesWithoutSettingsGetTheBusDefaults) {
         EXPECT_EQ(p.locationID, 0x01000000u + ((i + 1) << 20)) << "device " << i + 1;
         EXPECT_EQ(listed(p.endpoints), "bulk-out:512 bulk-in:512 interrupt-in:64");
         EXPECT_EQ(p.idleIn, IdleIn::Zlp);
-        EXPECT_FALSE(p.heldOpen || p.interfaceHeldOpen || p.answer || p.acceptBytesPerSecond ||
-                     p.failWriteAfterBytes || p.captureFile || p.serialNumber || p.alternateEndpoints);
+        EXPECT_FALSE(p.heldOpen || p.interfaceHeldOpen || p.answer || p.acceptBytesPerSecond || p.failWriteAfterBytes ||
+                     p.captureFile || p.serialNumber || p.alternateEndpoints);
     }
     EXPECT_FALSE(bus[0].deviceID);
 }

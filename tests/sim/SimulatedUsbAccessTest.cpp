@@ -37,8 +37,7 @@ private:
 
 using contract::UsbAccessContract;
 INSTANTIATE_TEST_SUITE_P(Simulated, UsbAccessContract,
-                         ::testing::Values(contract::factoryOf<SimulatedBackend>("inProcess")),
-                         contract::backendName);
+                         ::testing::Values(contract::factoryOf<SimulatedBackend>("inProcess")), contract::backendName);
 
 TEST(SimulatedBus, DeviceOpensAreExclusive) {
     SimulatedUsbAccess usb({VirtualPrinterConfig{}});

@@ -53,8 +53,7 @@ public:
             posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         }
-        if (posix_spawn(&mPid, program.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0)
-            mPid = -1;
+        if (posix_spawn(&mPid, program.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0) mPid = -1;
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }

@@ -23,8 +23,7 @@ using Elements = std::vector<std::pair<std::string, std::string>>;
 inline const std::string kXmlHead = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
 
 inline std::string statusFileFor(int code) {
-    return kXmlHead + "<statusBody>\n    <errorCode>" + std::to_string(code) +
-           "</errorCode>\n</statusBody>\n";
+    return kXmlHead + "<statusBody>\n    <errorCode>" + std::to_string(code) + "</errorCode>\n</statusBody>\n";
 }
 
 inline const std::string kStatusZero = statusFileFor(0);
@@ -52,9 +51,15 @@ inline std::string commandXml(const Elements& elements) {
 // One printer of a printer list file, as the program writes it.
 inline std::string listEntry(const std::string& model, const std::string& serial, const std::string& uri) {
     return "    <deviceInformation>\n"
-           "        <modelName>" + model + "</modelName>\n"
-           "        <serialNumber>" + serial + "</serialNumber>\n"
-           "        <deviceURI>" + uri + "</deviceURI>\n"
+           "        <modelName>" +
+           model +
+           "</modelName>\n"
+           "        <serialNumber>" +
+           serial +
+           "</serialNumber>\n"
+           "        <deviceURI>" +
+           uri +
+           "</deviceURI>\n"
            "    </deviceInformation>\n";
 }
 
@@ -116,26 +121,36 @@ protected:
     // getPrinterList; the status lands in `status`.
     std::string list(const std::string& maximum) {
         std::remove(path("list.xml").c_str());
-        status = runCommand({{"command", "getPrinterList"}, {"statusFilePath", statusPath()},
-                             {"printerListFilePath", path("list.xml")}, {"printerListMax", maximum}});
+        status = runCommand({{"command", "getPrinterList"},
+                             {"statusFilePath", statusPath()},
+                             {"printerListFilePath", path("list.xml")},
+                             {"printerListMax", maximum}});
         return readFile(path("list.xml"));
     }
     std::string query(const std::string& bytes, const std::string& timeOut = "5",
                       const std::string& uri = kPrinterURI) {
         writeFile(path("query.pjl"), bytes);
-        return runCommand({{"command", "sendPJLCommand"}, {"statusFilePath", statusPath()}, {"deviceURI", uri},
-                           {"outputFilePath", path("query.pjl")}, {"responseFilePath", response()},
+        return runCommand({{"command", "sendPJLCommand"},
+                           {"statusFilePath", statusPath()},
+                           {"deviceURI", uri},
+                           {"outputFilePath", path("query.pjl")},
+                           {"responseFilePath", response()},
                            {"timeOut", timeOut}});
     }
     Elements dataOutputCommand(const std::string& uri = kPrinterURI) const {
-        return {{"command", "dataOutput"}, {"statusFilePath", statusPath()}, {"deviceURI", uri},
-                {"outputFilePath", path("print.bin")}, {"responseFilePath", response()}};
+        return {{"command", "dataOutput"},
+                {"statusFilePath", statusPath()},
+                {"deviceURI", uri},
+                {"outputFilePath", path("print.bin")},
+                {"responseFilePath", response()}};
     }
     // isMachineActive: the response file's word.
     std::string active(const std::string& uri) {
         std::remove(response().c_str());
-        EXPECT_EQ(kStatusZero, runCommand({{"command", "isMachineActive"}, {"statusFilePath", statusPath()},
-                                           {"deviceURI", uri}, {"responseFilePath", response()}}));
+        EXPECT_EQ(kStatusZero, runCommand({{"command", "isMachineActive"},
+                                           {"statusFilePath", statusPath()},
+                                           {"deviceURI", uri},
+                                           {"responseFilePath", response()}}));
         return readFile(response());
     }
 

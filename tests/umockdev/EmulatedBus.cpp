@@ -33,15 +33,12 @@ constexpr int kMaxPortDepth = 6;  // what a location ID can express
 // class with its status-change endpoint.
 Bytes hubDescriptors(bool root) {
     const std::uint16_t product = root ? kRootHubProduct : kHubProduct;
-    return Bytes{
-        // device
-        18, 1, 0x00, 0x02, 9, 0, 1, 64, kHubVendor & 0xFF, kHubVendor >> 8,
-        static_cast<std::uint8_t>(product & 0xFF), static_cast<std::uint8_t>(product >> 8),
-        0x00, 0x01, 0, 0, 0, 1,
-        // configuration, interface, endpoint
-        9, 2, 25, 0, 1, 1, 0, 0xE0, 0,
-        9, 4, 0, 0, 1, 9, 0, 0, 0,
-        7, 5, 0x81, 3, 4, 0, 12};
+    return Bytes{// device
+                 18, 1, 0x00, 0x02, 9, 0, 1, 64, kHubVendor & 0xFF, kHubVendor >> 8,
+                 static_cast<std::uint8_t>(product & 0xFF), static_cast<std::uint8_t>(product >> 8), 0x00, 0x01, 0, 0,
+                 0, 1,
+                 // configuration, interface, endpoint
+                 9, 2, 25, 0, 1, 1, 0, 0xE0, 0, 9, 4, 0, 0, 1, 9, 0, 0, 0, 7, 5, 0x81, 3, 4, 0, 12};
 }
 
 std::string hexText(const Bytes& bytes) {
@@ -89,13 +86,13 @@ bool placeOf(std::uint32_t location, std::uint8_t* bus, std::vector<std::uint8_t
 }
 
 struct Urb {
-    UMockdevIoctlData* data = nullptr;    // the client's usbdevfs_urb (we hold a reference)
-    UMockdevIoctlData* buffer = nullptr;  // its buffer; null for an empty one
-    UMockdevIoctlClient* owner = nullptr; // the open file it came from
+    UMockdevIoctlData* data = nullptr;     // the client's usbdevfs_urb (we hold a reference)
+    UMockdevIoctlData* buffer = nullptr;   // its buffer; null for an empty one
+    UMockdevIoctlClient* owner = nullptr;  // the open file it came from
     std::uint8_t type = 0;
     std::uint8_t endpoint = 0;
     std::uint32_t length = 0;
-    std::uint32_t done = 0;               // OUT bytes the printer took so far
+    std::uint32_t done = 0;  // OUT bytes the printer took so far
     Clock::time_point retryAt{};
 
     usbdevfs_urb* header() const { return reinterpret_cast<usbdevfs_urb*>(data->data); }
@@ -152,8 +149,8 @@ struct EmulatedBus::Impl {
 
     ~Impl();
     void build(std::vector<sim::VirtualPrinterConfig> configs, const Options& options);
-    EmulatedDevice* addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub,
-                      const Bytes& descriptors, bool node);
+    EmulatedDevice* addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub, const Bytes& descriptors,
+                              bool node);
     EmulatedDevice* ensureHub(std::uint8_t bus, const std::vector<std::uint8_t>& ports);
     std::map<std::uint8_t, std::uint8_t> nextDevnum;
 };
@@ -223,8 +220,8 @@ void release(EmulatedDevice& device) {
 // requests pass, and so does the printer class GET_DEVICE_ID, which the
 // kernel lets through so that a printer can be identified while its driver
 // holds it.
-int checkControlRecipient(EmulatedDevice& device, UMockdevIoctlClient* client,
-                          std::uint8_t requestType, std::uint8_t request, std::uint16_t index) {
+int checkControlRecipient(EmulatedDevice& device, UMockdevIoctlClient* client, std::uint8_t requestType,
+                          std::uint8_t request, std::uint16_t index) {
     if ((requestType & 0x60) == 0x40) return 0;
     if (requestType == 0xA1 && request == 0 && (index >> 8) == 0) return 0;
     switch (requestType & 0x1F) {
@@ -237,8 +234,7 @@ int checkControlRecipient(EmulatedDevice& device, UMockdevIoctlClient* client,
             if (!endpointExists(device, address)) return ENOENT;
             return claim(device, client);
         }
-        default:
-            return 0;
+        default: return 0;
     }
 }
 
@@ -289,15 +285,12 @@ void progress(EmulatedDevice& device) {
                     finished = true;
                     actual = static_cast<std::uint32_t>(result.bytes.size());
                     break;
-                case sim::VirtualPrinter::ReadKind::ZeroLength:
-                    finished = true;
-                    break;
+                case sim::VirtualPrinter::ReadKind::ZeroLength: finished = true; break;
                 case sim::VirtualPrinter::ReadKind::Stalled:
                     finished = true;
                     status = -EPIPE;
                     break;
-                case sim::VirtualPrinter::ReadKind::Nothing:
-                    break;
+                case sim::VirtualPrinter::ReadKind::Nothing: break;
             }
         }
         if (!finished && device.printer->disconnected()) {
@@ -328,8 +321,7 @@ void handleSubmit(EmulatedDevice& device, UMockdevIoctlClient* client) {
     urb.endpoint = header->endpoint;
     urb.length = static_cast<std::uint32_t>(header->buffer_length);
     if (urb.length > 0) {
-        urb.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), urb.length,
-                                                 nullptr);
+        urb.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), urb.length, nullptr);
         if (!urb.buffer) return fail(client, EFAULT);
     }
     const auto reject = [&](int error) {
@@ -354,8 +346,7 @@ void handleSubmit(EmulatedDevice& device, UMockdevIoctlClient* client) {
         if (!device.hub) {  // hubs here answer nothing beyond enumeration
             const int error = checkControlRecipient(device, client, requestType, request, index);
             if (error) return reject(error);
-            result = device.printer->control(requestType, request, value, index, length,
-                                             urb.bytes() + 8);
+            result = device.printer->control(requestType, request, value, index, length, urb.bytes() + 8);
         }
         accept();
         // A control transfer is over at once: the URB waits to be reaped.
@@ -419,8 +410,8 @@ void handleControl(EmulatedDevice& device, UMockdevIoctlClient* client) {
     const std::uint16_t length = transfer->wLength;
     std::uint8_t* bytes = nullptr;
     if (length > 0) {
-        g_autoptr(UMockdevIoctlData) buffer = umockdev_ioctl_data_resolve(
-            data, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
+        g_autoptr(UMockdevIoctlData)
+            buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_ctrltransfer, data), length, nullptr);
         if (!buffer) return fail(client, EFAULT);
         bytes = buffer->data;
     }
@@ -484,8 +475,7 @@ void handleDisconnectClaim(EmulatedDevice& device, UMockdevIoctlClient* client) 
     // away: the kernel refuses it whichever driver names the caller gives.
     if (device.claimOwner || device.heldByOtherProgram) return fail(client, EBUSY);
     if (device.driverBound) {
-        const bool named = std::strncmp(request->driver, kPrinterDriverName,
-                                        sizeof request->driver) == 0;
+        const bool named = std::strncmp(request->driver, kPrinterDriverName, sizeof request->driver) == 0;
         if ((request->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !named) {
             return fail(client, EBUSY);
         }
@@ -508,8 +498,7 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
             g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(std::uint32_t));
             if (!data) return fail(client, EFAULT);
             const std::uint32_t caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                       USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                       USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+                                       USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
             std::memcpy(data->data, &caps, sizeof caps);
             complete(client, 0);
             return;
@@ -519,8 +508,7 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
             // Reaping after the device left still hands back what finished.
             handleReap(device, client);
             return;
-        default:
-            break;
+        default: break;
     }
     if (device.gone) return fail(client, ENODEV);
 
@@ -545,8 +533,8 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
                 name = other->bound ? other->driver : nullptr;
             } else if (query->interface == 0) {
                 name = (device.claimOwner || device.heldByOtherProgram) ? "usbfs"
-                       : device.driverBound                           ? kPrinterDriverName
-                                                                      : nullptr;
+                       : device.driverBound                             ? kPrinterDriverName
+                                                                        : nullptr;
             }
             if (!name) return fail(client, ENODATA);
             std::memset(query->driver, 0, sizeof query->driver);
@@ -554,12 +542,8 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
             complete(client, 0);
             return;
         }
-        case USBDEVFS_IOCTL:
-            handleDriverRequest(device, client);
-            return;
-        case USBDEVFS_DISCONNECT_CLAIM:
-            handleDisconnectClaim(device, client);
-            return;
+        case USBDEVFS_IOCTL: handleDriverRequest(device, client); return;
+        case USBDEVFS_DISCONNECT_CLAIM: handleDisconnectClaim(device, client); return;
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE: {
             g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(unsigned int));
@@ -593,8 +577,8 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
             if (setting->altsetting >= device.printer->alternateSettingCount()) {
                 return fail(client, EINVAL);
             }
-            const auto result = device.printer->control(
-                0x01, 0x0B, static_cast<std::uint16_t>(setting->altsetting), 0, 0, nullptr);
+            const auto result =
+                device.printer->control(0x01, 0x0B, static_cast<std::uint16_t>(setting->altsetting), 0, 0, nullptr);
             // The kernel forgives a stalled SET_INTERFACE on an interface
             // that has a single setting: many printers stall it.
             if (result.stalled && device.printer->alternateSettingCount() > 1) {
@@ -621,21 +605,11 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
             complete(client, 0);
             return;
         }
-        case USBDEVFS_RESET:
-            complete(client, 0);
-            return;
-        case USBDEVFS_SUBMITURB:
-            handleSubmit(device, client);
-            return;
-        case USBDEVFS_DISCARDURB:
-            handleDiscard(device, client);
-            return;
-        case USBDEVFS_CONTROL:
-            handleControl(device, client);
-            return;
-        default:
-            fail(client, ENOTTY);
-            return;
+        case USBDEVFS_RESET: complete(client, 0); return;
+        case USBDEVFS_SUBMITURB: handleSubmit(device, client); return;
+        case USBDEVFS_DISCARDURB: handleDiscard(device, client); return;
+        case USBDEVFS_CONTROL: handleControl(device, client); return;
+        default: fail(client, ENOTTY); return;
     }
 }
 
@@ -665,8 +639,8 @@ EmulatedBus::Impl::~Impl() {
     if (testbed) g_object_unref(testbed);
 }
 
-EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports,
-                                             bool hub, const Bytes& descriptors, bool node) {
+EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub,
+                                             const Bytes& descriptors, bool node) {
     auto device = std::make_unique<EmulatedDevice>();
     device->bus = this;
     device->hub = hub;
@@ -678,13 +652,11 @@ EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::
     std::string path = "/devices/usb" + std::to_string(bus);
     for (std::size_t depth = 1; depth <= device->ports.size(); ++depth) {
         path += "/" + sysfsNameOf(bus, std::vector<std::uint8_t>(device->ports.begin(),
-                                                                 device->ports.begin() +
-                                                                     static_cast<long>(depth)));
+                                                                 device->ports.begin() + static_cast<long>(depth)));
     }
     device->sysfsPath = path;
     char nodeName[32];
-    std::snprintf(nodeName, sizeof nodeName, "bus/usb/%03u/%03u", unsigned{bus},
-                  unsigned{device->devnum});
+    std::snprintf(nodeName, sizeof nodeName, "bus/usb/%03u/%03u", unsigned{bus}, unsigned{device->devnum});
     device->devnode = std::string("/dev/") + nodeName;
 
     if (node) {
@@ -693,8 +665,7 @@ EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::
         device->handler = umockdev_ioctl_base_new();
         g_signal_connect(device->handler, "handle-ioctl", G_CALLBACK(onIoctl), device.get());
         GError* error = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed, device->devnode.c_str(), device->handler,
-                                           &error)) {
+        if (!umockdev_testbed_attach_ioctl(testbed, device->devnode.c_str(), device->handler, &error)) {
             const std::string message = error ? error->message : "unknown error";
             g_clear_error(&error);
             throw std::runtime_error("cannot emulate " + device->devnode + ": " + message);
@@ -708,9 +679,8 @@ EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::
                   "E: BUSNUM=%03u\nE: DEVNUM=%03u\nE: DEVNAME=%s\n"
                   "A: busnum=%u\\n\nA: devnum=%u\\n\nA: speed=480\\n\n"
                   "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n",
-                  path.c_str(), node ? "N: " : "", node ? nodeName : "", node ? "\n" : "",
-                  unsigned{bus}, unsigned{device->devnum}, device->devnode.c_str(), unsigned{bus},
-                  unsigned{device->devnum});
+                  path.c_str(), node ? "N: " : "", node ? nodeName : "", node ? "\n" : "", unsigned{bus},
+                  unsigned{device->devnum}, device->devnode.c_str(), unsigned{bus}, unsigned{device->devnum});
     const std::string text = std::string(record) + "H: descriptors=" + hexText(descriptors) + "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error)) {
@@ -722,8 +692,7 @@ EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::
     return devices.back().get();
 }
 
-EmulatedDevice* EmulatedBus::Impl::ensureHub(std::uint8_t bus,
-                                             const std::vector<std::uint8_t>& ports) {
+EmulatedDevice* EmulatedBus::Impl::ensureHub(std::uint8_t bus, const std::vector<std::uint8_t>& ports) {
     for (auto& device : devices) {
         if (device->busNumber == bus && device->ports == ports) return device.get();
     }
@@ -733,8 +702,7 @@ EmulatedDevice* EmulatedBus::Impl::ensureHub(std::uint8_t bus,
     return addDevice(bus, ports, true, hubDescriptors(ports.empty()), true);
 }
 
-void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs,
-                              const Options& options) {
+void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs, const Options& options) {
     sim::applyBusDefaults(configs);
     testbed = umockdev_testbed_new();
     if (!testbed) throw std::runtime_error("umockdev cannot make a test bed");
@@ -748,12 +716,10 @@ void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs,
     for (auto& config : configs) {
         std::uint8_t bus = 0;
         std::vector<std::uint8_t> ports;
-        bool usable = placeOf(config.locationID.value_or(0), &bus, &ports) &&
-                      ports.size() <= kMaxPortDepth && !printerPlaces.count({bus, ports}) &&
-                      !hubPlaces.count({bus, ports});
+        bool usable = placeOf(config.locationID.value_or(0), &bus, &ports) && ports.size() <= kMaxPortDepth &&
+                      !printerPlaces.count({bus, ports}) && !hubPlaces.count({bus, ports});
         for (std::size_t depth = 1; usable && depth < ports.size(); ++depth) {
-            const std::vector<std::uint8_t> above(ports.begin(),
-                                                  ports.begin() + static_cast<long>(depth));
+            const std::vector<std::uint8_t> above(ports.begin(), ports.begin() + static_cast<long>(depth));
             usable = !printerPlaces.count({bus, above});
         }
         while (!usable) {

@@ -36,10 +36,10 @@ inline constexpr const char* kMassStorageDriverName = "usb-storage";
 
 // What happened to the printer class driver of one printer's interface 0.
 struct KernelDriverState {
-    bool bound = false;          // the driver holds interface 0 now
-    int detachCount = 0;         // times a program made it give the interface up
-    int attachCount = 0;         // times it was bound again
-    std::size_t bulkUrbs = 0;    // bulk URBs the printer was given
+    bool bound = false;        // the driver holds interface 0 now
+    int detachCount = 0;       // times a program made it give the interface up
+    int attachCount = 0;       // times it was bound again
+    std::size_t bulkUrbs = 0;  // bulk URBs the printer was given
     // Requests refused because the driver held the interface: a program
     // that tried to use the interface without detaching the driver first.
     std::size_t refusedWhileBound = 0;

@@ -59,18 +59,15 @@ std::string printer(const std::string& elements) { return "<device>" + elements 
 
 TEST_F(LibusbOnEmulatedKernel, ListsDevicesByBusThenPortPathHubsToo) {
     // Given out of order on purpose, behind hubs on two buses.
-    attach(printer("<locationID>0x02100000</locationID>") +
-           printer("<locationID>0x01320000</locationID>") +
+    attach(printer("<locationID>0x02100000</locationID>") + printer("<locationID>0x01320000</locationID>") +
            printer("<locationID>0x01310000</locationID>"));
     std::vector<std::uint32_t> seen;
     const auto services = backend->usb().copyMatchingDevices();
     for (const auto& service : services.value()) {
-        ASSERT_EQ(kIOReturnSuccess,
-                  backend->usb().createDeviceInterface(service)->GetLocationID(&seen.emplace_back()));
+        ASSERT_EQ(kIOReturnSuccess, backend->usb().createDeviceInterface(service)->GetLocationID(&seen.emplace_back()));
     }
     // Root hub, hub on port 3, its ports 1 and 2; then bus 2.
-    EXPECT_EQ((std::vector<std::uint32_t>{0x01000000, 0x01300000, 0x01310000, 0x01320000,
-                                          0x02000000, 0x02100000}),
+    EXPECT_EQ((std::vector<std::uint32_t>{0x01000000, 0x01300000, 0x01310000, 0x01320000, 0x02000000, 0x02100000}),
               seen);
 }
 
@@ -116,8 +113,8 @@ TEST_F(LibusbOnEmulatedKernel, AClaimTakesThePrinterFromItsDriverUntilReleased) 
     EXPECT_FALSE(bus().kernelDriver(0).bound);
     interface.reset();  // destroying an open interface releases it
     KernelDriverState state = bus().kernelDriver(0);
-    EXPECT_EQ(std::tuple(true, 1, 1, 0u), std::tuple(state.bound, state.detachCount,
-                                                     state.attachCount, state.refusedWhileBound));
+    EXPECT_EQ(std::tuple(true, 1, 1, 0u),
+              std::tuple(state.bound, state.detachCount, state.attachCount, state.refusedWhileBound));
 
     // An interface another program holds leaves its driver alone.
     attach(printer("<interfaceHeldOpen>true</interfaceHeldOpen>"));

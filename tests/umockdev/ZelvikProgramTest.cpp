@@ -34,7 +34,8 @@ protected:
     // One printer that captures what it receives, with extra elements.
     void attachPrinter(const std::string& extra = "") {
         attach("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber>"
-               "<captureFile>" + capture() + "</captureFile>" + extra + "</device>");
+               "<captureFile>" +
+               capture() + "</captureFile>" + extra + "</device>");
     }
 
     // The printer class driver gave the printer up for each command that
@@ -53,10 +54,8 @@ TEST_F(ZelvikOnEmulatedKernel, ListsThePrintersBehindHubsInPortOrderWithoutOpeni
            "<locationID>0x02410000</locationID></device>"
            "<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber>"
            "<locationID>0x01320000</locationID></device>");
-    EXPECT_EQ(kXmlHead + "<printerListBody>\n" +
-                  listEntry("LP-100", "A1", "usb://Zelvik/LP-100?serial=A1") +
-                  listEntry("LP-200", "B2", "usb://Zelvik/LP-200?serial=B2") +
-                  "</printerListBody>\n",
+    EXPECT_EQ(kXmlHead + "<printerListBody>\n" + listEntry("LP-100", "A1", "usb://Zelvik/LP-100?serial=A1") +
+                  listEntry("LP-200", "B2", "usb://Zelvik/LP-200?serial=B2") + "</printerListBody>\n",
               list("-1"));
     EXPECT_EQ(kStatusZero, status);
     for (std::size_t printer = 0; printer < bus->printerCount(); ++printer) {

@@ -71,7 +71,7 @@ TEST_F(OnTheBus, AListingClosesEveryDeviceItOpensAndStopsAtTheMaximum) {
         with(printer("MFG:A;MDL:B;", "X"),
              [](auto& c) { c.vendorID = static_cast<std::uint16_t>(kPrinterVendorID ^ 0x8000); }),
         with(printer("MFG:A;MDL:B;", "H"), [](auto& c) { c.heldOpen = true; }),
-        printer("MFG:A;", "N"),  // counts, not listed
+        printer("MFG:A;", "N"),                                                          // counts, not listed
         with(printer("MFG:A;MDL:B;", std::nullopt), [](auto& c) { c.locationID = 0; }),  // no URI
         printer("MFG:A;MDL:B;", "S1"),
         printer("MDL:C;", "S2"),
@@ -109,18 +109,22 @@ TEST_F(OnTheBus, ASerialLeftByAnEarlierCandidateNeverOpensAnother) {
     // S2's interface is held elsewhere; the next printer, same model, has an
     // unreadable serial and must not pass for S2.
     attach({with(printer("MFG:A;MDL:B;", "S2"), [](auto& c) { c.interfaceHeldOpen = true; }),
-            with(printer("MFG:A;MDL:B;", std::nullopt), [](auto& c) { c.serialDescriptor = Bytes{4, 2, 'S', 0}; })});
+            with(printer("MFG:A;MDL:B;", std::nullopt), [](auto& c) {
+                c.serialDescriptor = Bytes{4, 2, 'S', 0};
+            })});
     EXPECT_EQ(link->openUSBDevice("usb://A/B?serial=S2"), 7);
     EXPECT_EQ(bus->activity(1).interfaceOpens, 0u);
     EXPECT_EQ(bus->openInterfaceCount(), 0u);
     expectDevicesClosed();
-
 }
 
 TEST_F(OnTheBus, ThePipeWalkKeepsTheLowestReferenceOfEachKind) {
     auto config = printer("MFG:A;MDL:B;", "S");
-    config.endpoints = {{EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 512}, {EndpointKind::BulkOut, 1024},
-                        {EndpointKind::InterruptIn, 8}, {EndpointKind::InterruptIn, 16}};
+    config.endpoints = {{EndpointKind::BulkIn, 64},
+                        {EndpointKind::BulkOut, 512},
+                        {EndpointKind::BulkOut, 1024},
+                        {EndpointKind::InterruptIn, 8},
+                        {EndpointKind::InterruptIn, 16}};
     attach({config});
 
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=S"), 0);

@@ -70,8 +70,7 @@ TEST(TransferRounds, SilenceEndsTheTransferOneNoDataTimeOutAfterTheLastByte) {
         Device device{c.msPerByte, c.stopsAtMs, {}};
         std::uint32_t moved = 0;
         const std::uint32_t completion = c.end == RoundEnd::Complete ? 0 : 60000;
-        EXPECT_EQ(runTransferRounds<FakeClock>(Device::kLength, &moved, 15000, completion, std::ref(device)),
-                  c.end);
+        EXPECT_EQ(runTransferRounds<FakeClock>(Device::kLength, &moved, 15000, completion, std::ref(device)), c.end);
         EXPECT_GE(msNow(), c.endsAtLeast);
         EXPECT_LE(msNow(), c.endsAtMost);
         EXPECT_EQ(moved, std::min<std::int64_t>(Device::kLength, device.availableAt(msNow())));

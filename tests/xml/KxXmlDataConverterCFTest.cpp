@@ -67,8 +67,8 @@ TEST_F(CFConversion, PathIsReadAsAFileUrl) {
     }
     EXPECT_EQ(converter.copyXMLDataToDictionaryCF(dir.file("a%20b.xml")), dict({{"r", "spaced"}}));
     // Strings that are no URL give nothing, even where the file exists.
-    for (const std::string& path : {dir.file("a b.xml"), dir.file("doc.xml%"), dir.file("doc.xml#a#b"),
-                                    dir.file("missing.xml"), dir.path()}) {
+    for (const std::string& path :
+         {dir.file("a b.xml"), dir.file("doc.xml%"), dir.file("doc.xml#a#b"), dir.file("missing.xml"), dir.path()}) {
         EXPECT_FALSE(converter.copyXMLDataToDictionaryCF(path)) << path;
     }
 }

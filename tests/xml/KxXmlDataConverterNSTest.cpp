@@ -39,8 +39,11 @@ protected:
 };
 
 TEST_F(NSConversion, WriterRulesAndRefusals) {
-    const Dictionary d = dict({{"empty", Dictionary()}, {"runs", Array{"a", Array{"b", Array{}}, "c"}},
-                               {"none", Array{}}, {"count", std::int64_t{-9000000000}}, {"blank", ""}});
+    const Dictionary d = dict({{"empty", Dictionary()},
+                               {"runs", Array{"a", Array{"b", Array{}}, "c"}},
+                               {"none", Array{}},
+                               {"count", std::int64_t{-9000000000}},
+                               {"blank", ""}});
     EXPECT_EQ(write(d), std::string(kDeclaration) +
                             "<r>\n    <empty></empty>\n    <runs>a</runs>\n    <runs>b</runs>\n    <runs>c</runs>\n"
                             "    <count>-9000000000</count>\n    <blank></blank>\n</r>\n");
@@ -70,7 +73,8 @@ TEST_F(NSConversion, ReadingRules) {
         {"<?xml version=\"1.0\"?>\n<!-- note --><?front-end v=2?>\n<r><a>1</a></r>\n<!-- end -->\n",
          dict({{"a", "1"}})},
         // Repeated names become arrays in document order, even when apart.
-        {"<r><a>1</a><b>x</b><a>2</a><a><c>3</c></a></r>", dict({{"a", Array{"1", "2", dict({{"c", "3"}})}}, {"b", "x"}})},
+        {"<r><a>1</a><b>x</b><a>2</a><a><c>3</c></a></r>",
+         dict({{"a", Array{"1", "2", dict({{"c", "3"}})}}, {"b", "x"}})},
         // A processing instruction's target takes its place in the order of names.
         {"<r><?b data?><a>1</a><b>2</b></r>", dict({{"b", "2"}, {"a", "1"}})},
         // Text beside elements is dropped; text around comments and PIs is joined.
@@ -102,13 +106,12 @@ TEST_F(NSConversion, MalformedInputGivesNothingAndPrintsNothing) {
     }
     bomb += "]><r>&e8;</r>";
     ::testing::internal::CaptureStderr();
-    for (const std::string& xml : {std::string(), std::string("   "), std::string("<a><b>0</b>"),
-                                   std::string("<a><b></a></b>"), std::string("<a>1</a><b>2</b>"),
-                                   std::string("<a>bad \xFF byte</a>"), std::string("<a>&undeclared;</a>"),
-                                   std::string("<?xml version=\"1.0\" encoding=\"no-such-charset\"?><a/>"),
-                                   // Conversion errors are reported outside the parser context.
-                                   std::string("<?xml version=\"1.0\" encoding=\"EUC-JP\"?><a>\x8E\xFF\xFF</a>"),
-                                   bomb}) {
+    for (const std::string& xml :
+         {std::string(), std::string("   "), std::string("<a><b>0</b>"), std::string("<a><b></a></b>"),
+          std::string("<a>1</a><b>2</b>"), std::string("<a>bad \xFF byte</a>"), std::string("<a>&undeclared;</a>"),
+          std::string("<?xml version=\"1.0\" encoding=\"no-such-charset\"?><a/>"),
+          // Conversion errors are reported outside the parser context.
+          std::string("<?xml version=\"1.0\" encoding=\"EUC-JP\"?><a>\x8E\xFF\xFF</a>"), bomb}) {
         EXPECT_FALSE(read(xml)) << xml.substr(0, 80);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");

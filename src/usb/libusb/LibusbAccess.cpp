@@ -62,9 +62,7 @@ private:
 using OpenDeviceRef = std::shared_ptr<OpenDevice>;
 
 struct ConfigFree {
-    void operator()(libusb_config_descriptor* config) const {
-        libusb_free_config_descriptor(config);
-    }
+    void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
 };
 using ConfigPtr = std::unique_ptr<libusb_config_descriptor, ConfigFree>;
 
@@ -150,10 +148,9 @@ IOReturn controlTransfer(libusb_device_handle* handle, DeviceRequest& request) {
     if (request.wLength > 0 && request.pData == nullptr) {
         return kIOReturnBadArgument;
     }
-    const int result = libusb_control_transfer(
-        handle, request.bmRequestType, request.bRequest, request.wValue, request.wIndex,
-        static_cast<unsigned char*>(request.pData), request.wLength,
-        LibusbAccess::kControlTimeoutMs);
+    const int result = libusb_control_transfer(handle, request.bmRequestType, request.bRequest, request.wValue,
+                                               request.wIndex, static_cast<unsigned char*>(request.pData),
+                                               request.wLength, LibusbAccess::kControlTimeoutMs);
     if (result < 0) {
         return LibusbAccess::ioReturnFromLibusb(result);
     }
@@ -163,8 +160,7 @@ IOReturn controlTransfer(libusb_device_handle* handle, DeviceRequest& request) {
 
 class LibusbDevice final : public UsbDevice {
 public:
-    explicit LibusbDevice(std::shared_ptr<LibusbDeviceService> service)
-        : mService(std::move(service)) {}
+    explicit LibusbDevice(std::shared_ptr<LibusbDeviceService> service) : mService(std::move(service)) {}
 
     IOReturn USBDeviceOpen() override {
         if (mHandle) {
@@ -203,8 +199,7 @@ public:
         if (!locationID) {
             return kIOReturnBadArgument;
         }
-        *locationID = LibusbAccess::locationIDFromPortPath(mService->busNumber(),
-                                                           mService->portPath());
+        *locationID = LibusbAccess::locationIDFromPortPath(mService->busNumber(), mService->portPath());
         return kIOReturnSuccess;
     }
 
@@ -240,8 +235,8 @@ public:
             if (interface.num_altsetting < 1) {
                 continue;
             }
-            interfaces->push_back(std::make_shared<LibusbInterfaceService>(
-                mService, interface.altsetting[0].bInterfaceNumber));
+            interfaces->push_back(
+                std::make_shared<LibusbInterfaceService>(mService, interface.altsetting[0].bInterfaceNumber));
         }
         return kIOReturnSuccess;
     }
@@ -250,8 +245,7 @@ private:
     IOReturn deviceDescriptor(libusb_device_descriptor* descriptor) const {
         // libusb keeps the device descriptor it read at enumeration; this
         // needs no open device and sends nothing.
-        return LibusbAccess::ioReturnFromLibusb(
-            libusb_get_device_descriptor(mService->device(), descriptor));
+        return LibusbAccess::ioReturnFromLibusb(libusb_get_device_descriptor(mService->device(), descriptor));
     }
 
     std::shared_ptr<LibusbDeviceService> mService;
@@ -260,8 +254,7 @@ private:
 
 class LibusbInterface final : public UsbInterface {
 public:
-    explicit LibusbInterface(std::shared_ptr<LibusbInterfaceService> service)
-        : mService(std::move(service)) {}
+    explicit LibusbInterface(std::shared_ptr<LibusbInterfaceService> service) : mService(std::move(service)) {}
 
     ~LibusbInterface() override {
         if (mHandle) {
@@ -342,8 +335,7 @@ public:
         if (!mHandle) {
             return kIOReturnNotOpen;
         }
-        const int result =
-            libusb_set_interface_alt_setting(mHandle->get(), mService->number(), alternateSetting);
+        const int result = libusb_set_interface_alt_setting(mHandle->get(), mService->number(), alternateSetting);
         if (result != LIBUSB_SUCCESS) {
             return LibusbAccess::ioReturnFromLibusb(result);
         }
@@ -351,17 +343,16 @@ public:
         return kIOReturnSuccess;
     }
 
-    IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction,
-                               std::uint8_t* number, std::uint8_t* transferType,
-                               std::uint16_t* maxPacketSize, std::uint8_t* interval) override {
+    IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction, std::uint8_t* number,
+                               std::uint8_t* transferType, std::uint16_t* maxPacketSize,
+                               std::uint8_t* interval) override {
         if (!direction || !number || !transferType || !maxPacketSize || !interval) {
             return kIOReturnBadArgument;
         }
         if (pipeRef == 0) {
             // The default control pipe has no endpoint descriptor.
             libusb_device_descriptor descriptor{};
-            const int result =
-                libusb_get_device_descriptor(mService->deviceService()->device(), &descriptor);
+            const int result = libusb_get_device_descriptor(mService->deviceService()->device(), &descriptor);
             if (result != LIBUSB_SUCCESS) {
                 return LibusbAccess::ioReturnFromLibusb(result);
             }
@@ -398,24 +389,23 @@ public:
         return controlTransfer(mHandle->get(), request);
     }
 
-    IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size,
-                        std::uint32_t noDataTimeout, std::uint32_t completionTimeout) override {
+    IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size, std::uint32_t noDataTimeout,
+                        std::uint32_t completionTimeout) override {
         if (!size) {
             return kIOReturnBadArgument;
         }
         const std::uint32_t capacity = *size;
         *size = 0;
-        return transfer(pipeRef, LIBUSB_ENDPOINT_IN, static_cast<unsigned char*>(buf), capacity,
-                        size, noDataTimeout, completionTimeout);
+        return transfer(pipeRef, LIBUSB_ENDPOINT_IN, static_cast<unsigned char*>(buf), capacity, size, noDataTimeout,
+                        completionTimeout);
     }
 
-    IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size,
-                         std::uint32_t noDataTimeout, std::uint32_t completionTimeout) override {
+    IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size, std::uint32_t noDataTimeout,
+                         std::uint32_t completionTimeout) override {
         std::uint32_t moved = 0;
         // libusb takes one buffer type for both directions; it only reads an
         // OUT transfer's buffer.
-        return transfer(pipeRef, LIBUSB_ENDPOINT_OUT,
-                        static_cast<unsigned char*>(const_cast<void*>(buf)), size, &moved,
+        return transfer(pipeRef, LIBUSB_ENDPOINT_OUT, static_cast<unsigned char*>(const_cast<void*>(buf)), size, &moved,
                         noDataTimeout, completionTimeout);
     }
 
@@ -498,16 +488,14 @@ private:
         if (status != kIOReturnSuccess) {
             return status;
         }
-        return LibusbAccess::ioReturnFromLibusb(
-            libusb_clear_halt(mHandle->get(), endpoint->bEndpointAddress));
+        return LibusbAccess::ioReturnFromLibusb(libusb_clear_halt(mHandle->get(), endpoint->bEndpointAddress));
     }
 
     // One bulk (or interrupt) transfer with both time-outs, in the short
     // rounds of runTransferRounds: libusb knows only one time-out per
     // transfer, and silence is counted from the last round that moved data.
-    IOReturn transfer(std::uint8_t pipeRef, std::uint8_t direction, unsigned char* buffer,
-                      std::uint32_t length, std::uint32_t* moved, std::uint32_t noDataTimeout,
-                      std::uint32_t completionTimeout) {
+    IOReturn transfer(std::uint8_t pipeRef, std::uint8_t direction, unsigned char* buffer, std::uint32_t length,
+                      std::uint32_t* moved, std::uint32_t noDataTimeout, std::uint32_t completionTimeout) {
         *moved = 0;
         if (!mHandle) {
             return kIOReturnNotOpen;
@@ -537,8 +525,7 @@ private:
                 const int result =
                     type == LIBUSB_TRANSFER_TYPE_BULK
                         ? libusb_bulk_transfer(mHandle->get(), address, rest, left, &count, timeout)
-                        : libusb_interrupt_transfer(mHandle->get(), address, rest, left, &count,
-                                                    timeout);
+                        : libusb_interrupt_transfer(mHandle->get(), address, rest, left, &count, timeout);
                 *transferred = static_cast<std::uint32_t>(std::max(count, 0));
                 if (result == LIBUSB_SUCCESS) return RoundEnd::Complete;
                 if (result == LIBUSB_ERROR_TIMEOUT) return RoundEnd::TimedOut;
@@ -546,12 +533,9 @@ private:
                 return RoundEnd::Failed;
             });
         switch (end) {
-            case RoundEnd::Complete:
-                return kIOReturnSuccess;
-            case RoundEnd::TimedOut:
-                return kIOReturnTimeout;
-            case RoundEnd::Failed:
-                break;
+            case RoundEnd::Complete: return kIOReturnSuccess;
+            case RoundEnd::TimedOut: return kIOReturnTimeout;
+            case RoundEnd::Failed: break;
         }
         return LibusbAccess::ioReturnFromLibusb(failure);
     }
@@ -613,8 +597,7 @@ std::unique_ptr<UsbDevice> LibusbAccess::createDeviceInterface(const UsbServiceR
     return std::make_unique<LibusbDevice>(std::move(device));
 }
 
-std::unique_ptr<UsbInterface> LibusbAccess::createInterfaceInterface(
-    const UsbServiceRef& service) {
+std::unique_ptr<UsbInterface> LibusbAccess::createInterfaceInterface(const UsbServiceRef& service) {
     auto interface = std::dynamic_pointer_cast<LibusbInterfaceService>(service);
     if (!interface) {
         return nullptr;
@@ -624,40 +607,26 @@ std::unique_ptr<UsbInterface> LibusbAccess::createInterfaceInterface(
 
 IOReturn LibusbAccess::ioReturnFromLibusb(int libusbError) {
     switch (libusbError) {
-    case LIBUSB_SUCCESS:
-        return kIOReturnSuccess;
-    case LIBUSB_ERROR_IO:
-        return kIOReturnDeviceError;
-    case LIBUSB_ERROR_INVALID_PARAM:
-        return kIOReturnBadArgument;
-    case LIBUSB_ERROR_ACCESS:
-        return kIOReturnNotPermitted;
-    case LIBUSB_ERROR_NO_DEVICE:
-        return kIOReturnNoDevice;
-    case LIBUSB_ERROR_NOT_FOUND:
-        // An interface, setting or configuration that is not there.
-        return kIOReturnBadArgument;
-    case LIBUSB_ERROR_BUSY:
-        return kIOReturnExclusiveAccess;
-    case LIBUSB_ERROR_TIMEOUT:
-        return kIOReturnTimeout;
-    case LIBUSB_ERROR_OVERFLOW:
-        return kIOReturnOverrun;
-    case LIBUSB_ERROR_PIPE:
-        return kIOUSBPipeStalled;
-    case LIBUSB_ERROR_INTERRUPTED:
-        return kIOReturnAborted;
-    case LIBUSB_ERROR_NO_MEM:
-        return kIOReturnNoMemory;
-    case LIBUSB_ERROR_NOT_SUPPORTED:
-        return kIOReturnUnsupported;
-    default:
-        return kIOReturnError;
+        case LIBUSB_SUCCESS: return kIOReturnSuccess;
+        case LIBUSB_ERROR_IO: return kIOReturnDeviceError;
+        case LIBUSB_ERROR_INVALID_PARAM: return kIOReturnBadArgument;
+        case LIBUSB_ERROR_ACCESS: return kIOReturnNotPermitted;
+        case LIBUSB_ERROR_NO_DEVICE: return kIOReturnNoDevice;
+        case LIBUSB_ERROR_NOT_FOUND:
+            // An interface, setting or configuration that is not there.
+            return kIOReturnBadArgument;
+        case LIBUSB_ERROR_BUSY: return kIOReturnExclusiveAccess;
+        case LIBUSB_ERROR_TIMEOUT: return kIOReturnTimeout;
+        case LIBUSB_ERROR_OVERFLOW: return kIOReturnOverrun;
+        case LIBUSB_ERROR_PIPE: return kIOUSBPipeStalled;
+        case LIBUSB_ERROR_INTERRUPTED: return kIOReturnAborted;
+        case LIBUSB_ERROR_NO_MEM: return kIOReturnNoMemory;
+        case LIBUSB_ERROR_NOT_SUPPORTED: return kIOReturnUnsupported;
+        default: return kIOReturnError;
     }
 }
 
-std::uint32_t LibusbAccess::locationIDFromPortPath(std::uint8_t busNumber,
-                                                   std::span<const std::uint8_t> ports) {
+std::uint32_t LibusbAccess::locationIDFromPortPath(std::uint8_t busNumber, std::span<const std::uint8_t> ports) {
     std::uint32_t locationID = static_cast<std::uint32_t>(busNumber) << 24;
     int shift = 20;
     for (const std::uint8_t port : ports) {

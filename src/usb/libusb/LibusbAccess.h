@@ -57,8 +57,7 @@ public:
     // root hub down) is `ports`. The format has room for six ports of 4 bits:
     // deeper ports are left out, and a port number above 15 shows as 15 (a
     // 0 field would read as the end of the path).
-    static std::uint32_t locationIDFromPortPath(std::uint8_t busNumber,
-                                                std::span<const std::uint8_t> ports);
+    static std::uint32_t locationIDFromPortPath(std::uint8_t busNumber, std::span<const std::uint8_t> ports);
 
 private:
     // Started on first use; null until then. A failed start is tried again

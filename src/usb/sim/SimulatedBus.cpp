@@ -50,9 +50,7 @@ constexpr std::size_t kLargestBusFile = std::size_t{16} * 1024 * 1024;
 constexpr std::size_t kMostEndpoints = 15;  // endpoint numbers are 4 bits
 
 std::string_view trimmed(std::string_view text) {
-    const auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-    };
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!text.empty() && blank(text.front())) text.remove_prefix(1);
     while (!text.empty() && blank(text.back())) text.remove_suffix(1);
     return text;
@@ -325,10 +323,8 @@ Bytes unescapeBusText(const std::string& text) {
             case 'e': byte = 0x1B; break;
             case '\\': byte = '\\'; break;
             case 'x':
-                if (i + 3 < text.size() && hexDigit(text[i + 2]) >= 0 &&
-                    hexDigit(text[i + 3]) >= 0) {
-                    byte = static_cast<std::uint8_t>(hexDigit(text[i + 2]) * 16 +
-                                                     hexDigit(text[i + 3]));
+                if (i + 3 < text.size() && hexDigit(text[i + 2]) >= 0 && hexDigit(text[i + 3]) >= 0) {
+                    byte = static_cast<std::uint8_t>(hexDigit(text[i + 2]) * 16 + hexDigit(text[i + 3]));
                     used = 4;
                 }
                 break;

@@ -35,7 +35,7 @@ struct SimulatedUsbAccess::Bus {
     bool loaded = false;
     std::optional<std::string> busFile;  // read on first use
     std::vector<Slot> slots;
-    std::uint64_t aborts = 0;            // wakes transfers that AbortPipe ends
+    std::uint64_t aborts = 0;  // wakes transfers that AbortPipe ends
 
     // With the lock held.
     void load(std::vector<sim::VirtualPrinterConfig> printers) {
@@ -50,9 +50,7 @@ struct SimulatedUsbAccess::Bus {
         if (loaded) return;
         load(busFile ? sim::loadSimulatedBus(*busFile) : std::vector<sim::VirtualPrinterConfig>{});
     }
-    bool gone(std::size_t index) const {
-        return slots[index].unplugged || slots[index].model->disconnected();
-    }
+    bool gone(std::size_t index) const { return slots[index].unplugged || slots[index].model->disconnected(); }
 
     // A printer of a bus file is one printer for every process of the user
     // that reads the file, as a real one is: while interface 0 is claimed,
@@ -88,9 +86,10 @@ struct SimulatedUsbAccess::Bus {
                 if (errno == EAGAIN || errno == EACCES) return std::nullopt;
                 return UniqueFD();
             }
-            struct stat held {}, named {};
-            if (::fstat(fd.get(), &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 &&
-                held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            struct stat held {
+            }, named{};
+            if (::fstat(fd.get(), &held) == 0 && ::stat(lockPath.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                held.st_ino == named.st_ino) {
                 lockFile = lockPath;
                 return fd;
             }
@@ -145,9 +144,8 @@ IOReturn sendControl(VirtualPrinter& model, DeviceRequest& request) {
     request.wLenDone = 0;
     if (request.wLength > 0 && request.pData == nullptr) return kIOReturnBadArgument;
     const bool in = (request.bmRequestType & 0x80) != 0;
-    const auto result = model.control(request.bmRequestType, request.bRequest, request.wValue,
-                                      request.wIndex, request.wLength,
-                                      in ? static_cast<std::uint8_t*>(request.pData) : nullptr);
+    const auto result = model.control(request.bmRequestType, request.bRequest, request.wValue, request.wIndex,
+                                      request.wLength, in ? static_cast<std::uint8_t*>(request.pData) : nullptr);
     if (result.stalled) return kIOUSBPipeStalled;
     request.wLenDone = in ? result.length : request.wLength;
     return kIOReturnSuccess;
@@ -311,9 +309,9 @@ public:
         return kIOReturnSuccess;
     }
 
-    IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction,
-                               std::uint8_t* number, std::uint8_t* transferType,
-                               std::uint16_t* maxPacketSize, std::uint8_t* interval) override {
+    IOReturn GetPipeProperties(std::uint8_t pipeRef, std::uint8_t* direction, std::uint8_t* number,
+                               std::uint8_t* transferType, std::uint16_t* maxPacketSize,
+                               std::uint8_t* interval) override {
         if (!direction || !number || !transferType || !maxPacketSize || !interval) {
             return kIOReturnBadArgument;
         }
@@ -339,21 +337,19 @@ public:
         return sendControl(model(), request);
     }
 
-    IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size,
-                        std::uint32_t noDataTimeout, std::uint32_t completionTimeout) override {
+    IOReturn ReadPipeTO(std::uint8_t pipeRef, void* buf, std::uint32_t* size, std::uint32_t noDataTimeout,
+                        std::uint32_t completionTimeout) override {
         if (size == nullptr || (*size > 0 && buf == nullptr)) return kIOReturnBadArgument;
         const std::uint32_t capacity = *size;
         *size = 0;
         Lock lock(mBus->mutex);
-        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkIn);
-            status != kIOReturnSuccess) {
+        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkIn); status != kIOReturnSuccess) {
             return status;
         }
         const auto start = Clock::now();
         // Nothing moves on a read until it completes, so both limits count
         // from its start.
-        const auto limit = std::min(deadlineAfter(start, noDataTimeout),
-                                    deadlineAfter(start, completionTimeout));
+        const auto limit = std::min(deadlineAfter(start, noDataTimeout), deadlineAfter(start, completionTimeout));
         const std::uint64_t aborts = mBus->aborts;
         for (;;) {
             if (const IOReturn status = stillRunning(aborts); status != kIOReturnSuccess) {
@@ -366,25 +362,20 @@ public:
                     std::memcpy(buf, result.bytes.data(), result.bytes.size());
                     *size = static_cast<std::uint32_t>(result.bytes.size());
                     return kIOReturnSuccess;
-                case VirtualPrinter::ReadKind::ZeroLength:
-                    return kIOReturnSuccess;
-                case VirtualPrinter::ReadKind::Stalled:
-                    hostHalt(pipeRef);
-                    return kIOUSBPipeStalled;
-                case VirtualPrinter::ReadKind::Nothing:
-                    break;
+                case VirtualPrinter::ReadKind::ZeroLength: return kIOReturnSuccess;
+                case VirtualPrinter::ReadKind::Stalled: hostHalt(pipeRef); return kIOUSBPipeStalled;
+                case VirtualPrinter::ReadKind::Nothing: break;
             }
             if (now >= limit) return kIOReturnTimeout;
             waitUntil(*mBus, lock, std::min(limit, result.readyAt));
         }
     }
 
-    IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size,
-                         std::uint32_t noDataTimeout, std::uint32_t completionTimeout) override {
+    IOReturn WritePipeTO(std::uint8_t pipeRef, const void* buf, std::uint32_t size, std::uint32_t noDataTimeout,
+                         std::uint32_t completionTimeout) override {
         if (size > 0 && buf == nullptr) return kIOReturnBadArgument;
         Lock lock(mBus->mutex);
-        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkOut);
-            status != kIOReturnSuccess) {
+        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkOut); status != kIOReturnSuccess) {
             return status;
         }
         const auto* bytes = static_cast<const std::uint8_t*>(buf);
@@ -398,8 +389,7 @@ public:
                 return status;
             }
             const auto now = Clock::now();
-            const auto result =
-                model().writeBulk(std::span<const std::uint8_t>(bytes + sent, size - sent), now);
+            const auto result = model().writeBulk(std::span<const std::uint8_t>(bytes + sent, size - sent), now);
             sent += result.accepted;
             if (result.accepted > 0) {
                 lastMoved = now;
@@ -423,8 +413,7 @@ public:
         const std::uint8_t address = model().endpointAddress(pipeRef);
         if (address == 0) return kIOReturnBadArgument;
         // One halt flag per endpoint in the model: the clear reaches both ends.
-        mHostHalted.erase(std::remove(mHostHalted.begin(), mHostHalted.end(), pipeRef),
-                          mHostHalted.end());
+        mHostHalted.erase(std::remove(mHostHalted.begin(), mHostHalted.end(), pipeRef), mHostHalted.end());
         model().clearHalt(address);
         return kIOReturnSuccess;
     }
@@ -442,8 +431,7 @@ public:
         Lock lock(mBus->mutex);
         if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
         if (model().endpointAddress(pipeRef) == 0) return kIOReturnBadArgument;
-        mHostHalted.erase(std::remove(mHostHalted.begin(), mHostHalted.end(), pipeRef),
-                          mHostHalted.end());
+        mHostHalted.erase(std::remove(mHostHalted.begin(), mHostHalted.end(), pipeRef), mHostHalted.end());
         return kIOReturnSuccess;
     }
 
@@ -542,8 +530,7 @@ std::unique_ptr<UsbDevice> SimulatedUsbAccess::createDeviceInterface(const UsbSe
     return std::make_unique<SimDevice>(mBus, device->index);
 }
 
-std::unique_ptr<UsbInterface> SimulatedUsbAccess::createInterfaceInterface(
-    const UsbServiceRef& service) {
+std::unique_ptr<UsbInterface> SimulatedUsbAccess::createInterfaceInterface(const UsbServiceRef& service) {
     const auto* interface = dynamic_cast<const InterfaceService*>(service.get());
     if (interface == nullptr || interface->bus != mBus) return nullptr;
     Lock lock(mBus->mutex);
@@ -573,16 +560,14 @@ SimulatedUsbAccess::Activity SimulatedUsbAccess::activity(std::size_t index) {
 
 std::size_t SimulatedUsbAccess::openDeviceCount() {
     Lock lock(mBus->mutex);
-    return static_cast<std::size_t>(std::count_if(
-        mBus->slots.begin(), mBus->slots.end(),
-        [](const Bus::Slot& slot) { return slot.activity.deviceOpen; }));
+    return static_cast<std::size_t>(std::count_if(mBus->slots.begin(), mBus->slots.end(),
+                                                  [](const Bus::Slot& slot) { return slot.activity.deviceOpen; }));
 }
 
 std::size_t SimulatedUsbAccess::openInterfaceCount() {
     Lock lock(mBus->mutex);
-    return static_cast<std::size_t>(std::count_if(
-        mBus->slots.begin(), mBus->slots.end(),
-        [](const Bus::Slot& slot) { return slot.activity.interfaceOpen; }));
+    return static_cast<std::size_t>(std::count_if(mBus->slots.begin(), mBus->slots.end(),
+                                                  [](const Bus::Slot& slot) { return slot.activity.interfaceOpen; }));
 }
 
 void SimulatedUsbAccess::unplug(std::size_t index) {

@@ -24,13 +24,9 @@ constexpr std::size_t kLongestPJLLine = 4096;
 
 const std::string kUniversalExit = "\x1b%-12345X";
 
-bool isIn(EndpointKind kind) {
-    return kind == EndpointKind::BulkIn || kind == EndpointKind::InterruptIn;
-}
+bool isIn(EndpointKind kind) { return kind == EndpointKind::BulkIn || kind == EndpointKind::InterruptIn; }
 
-bool isBulk(EndpointKind kind) {
-    return kind == EndpointKind::BulkIn || kind == EndpointKind::BulkOut;
-}
+bool isBulk(EndpointKind kind) { return kind == EndpointKind::BulkIn || kind == EndpointKind::BulkOut; }
 
 void putLE16(Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -65,13 +61,17 @@ std::vector<std::uint16_t> utf16Units(const std::string& text) {
         } else if (c >= 0xE0 && c < 0xF0 && continuation(i + 1) && continuation(i + 2)) {
             cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
             len = 3;
-            if (cp < 0x800) { cp = 0xFFFD; len = 1; }
-        } else if (c >= 0xF0 && c < 0xF5 && continuation(i + 1) && continuation(i + 2) &&
-                   continuation(i + 3)) {
-            cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
-                 (s[i + 3] & 0x3Fu);
+            if (cp < 0x800) {
+                cp = 0xFFFD;
+                len = 1;
+            }
+        } else if (c >= 0xF0 && c < 0xF5 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3)) {
+            cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
             len = 4;
-            if (cp < 0x10000 || cp > 0x10FFFF) { cp = 0xFFFD; len = 1; }
+            if (cp < 0x10000 || cp > 0x10FFFF) {
+                cp = 0xFFFD;
+                len = 1;
+            }
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -120,8 +120,7 @@ std::string modelOf(const std::optional<std::string>& deviceID) {
         const std::size_t colon = piece.find(':');
         if (colon != std::string::npos && piece.compare(0, colon, "MDL") == 0) {
             const std::size_t next = piece.find(':', colon + 1);
-            model = piece.substr(colon + 1,
-                                 next == std::string::npos ? std::string::npos : next - colon - 1);
+            model = piece.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
         }
         start = end + 1;
     }
@@ -133,8 +132,7 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 }  // namespace
 
 std::vector<EndpointConfig> defaultEndpoints() {
-    return {{EndpointKind::BulkOut, 512}, {EndpointKind::BulkIn, 512},
-            {EndpointKind::InterruptIn, 64}};
+    return {{EndpointKind::BulkOut, 512}, {EndpointKind::BulkIn, 512}, {EndpointKind::InterruptIn, 64}};
 }
 
 VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config, Clock::time_point start)
@@ -148,8 +146,7 @@ VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config, Clock::time_point st
         // read while the transfer runs.
         // Non-blocking, so that a FIFO nobody reads fails here instead of
         // hanging; the writes then block as usual.
-        mCaptureFd = ::open(mConfig.captureFile->c_str(),
-                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+        mCaptureFd = ::open(mConfig.captureFile->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
         if (mCaptureFd >= 0) {
             const int flags = ::fcntl(mCaptureFd, F_GETFL);
             if (flags < 0 || ::fcntl(mCaptureFd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
@@ -166,9 +163,7 @@ VirtualPrinter::~VirtualPrinter() {
 
 // --- Identity and descriptors --------------------------------------------------
 
-std::uint16_t VirtualPrinter::vendorID() const {
-    return mConfig.vendorID.value_or(servedVendorID());
-}
+std::uint16_t VirtualPrinter::vendorID() const { return mConfig.vendorID.value_or(servedVendorID()); }
 
 std::uint8_t VirtualPrinter::serialNumberStringIndex() const {
     return (mConfig.serialDescriptor || mConfig.serialNumber) ? kSerialStringIndex : 0;
@@ -182,26 +177,24 @@ Bytes VirtualPrinter::deviceDescriptor() const {
     d.push_back(0);      // class, subclass, protocol: per interface
     d.push_back(0);
     d.push_back(0);
-    d.push_back(64);     // max packet size of the default pipe
+    d.push_back(64);  // max packet size of the default pipe
     putLE16(d, vendorID());
     putLE16(d, mConfig.productID);
     putLE16(d, 0x0100);  // device release
     d.push_back(0);      // no manufacturer string
     d.push_back(0);      // no product string
     d.push_back(serialNumberStringIndex());
-    d.push_back(1);      // one configuration
+    d.push_back(1);  // one configuration
     return d;
 }
 
 std::uint8_t VirtualPrinter::alternateSettingCount() const {
-    const unsigned highest =
-        std::max<unsigned>(mConfig.alternateSetting, mConfig.alternateEndpoints ? 1u : 0u);
+    const unsigned highest = std::max<unsigned>(mConfig.alternateSetting, mConfig.alternateEndpoints ? 1u : 0u);
     return static_cast<std::uint8_t>(std::min(highest + 1, 255u));
 }
 
 std::uint8_t VirtualPrinter::interfaceCount() const {
-    return static_cast<std::uint8_t>(
-        1 + std::min(mConfig.otherInterfaces.size(), kMostOtherInterfaces));
+    return static_cast<std::uint8_t>(1 + std::min(mConfig.otherInterfaces.size(), kMostOtherInterfaces));
 }
 
 const std::vector<EndpointConfig>& VirtualPrinter::endpointsOf(std::uint8_t alternateSetting) const {
@@ -212,13 +205,14 @@ const std::vector<EndpointConfig>& VirtualPrinter::endpointsOf(std::uint8_t alte
 }
 
 Bytes VirtualPrinter::configurationDescriptor() const {
-    Bytes d = {9, kDescriptorConfiguration, 0, 0, interfaceCount(), 1 /* value */,
-               0 /* no string */, 0xC0 /* self-powered */, 1 /* 2 mA */};
+    Bytes d = {
+        9, kDescriptorConfiguration, 0, 0, interfaceCount(), 1 /* value */, 0 /* no string */, 0xC0 /* self-powered */,
+        1 /* 2 mA */};
     for (unsigned alt = 0; alt < alternateSettingCount(); ++alt) {
         const auto& endpoints = endpointsOf(static_cast<std::uint8_t>(alt));
         d.insert(d.end(), {9, kDescriptorInterface, 0, static_cast<std::uint8_t>(alt),
-                           static_cast<std::uint8_t>(endpoints.size()), 7 /* printer */,
-                           1 /* printers */, 2 /* bidirectional */, 0});
+                           static_cast<std::uint8_t>(endpoints.size()), 7 /* printer */, 1 /* printers */,
+                           2 /* bidirectional */, 0});
         for (std::size_t i = 0; i < endpoints.size(); ++i) {
             const EndpointConfig& ep = endpoints[i];
             const auto number = static_cast<std::uint8_t>(i + 1);
@@ -238,8 +232,7 @@ Bytes VirtualPrinter::configurationDescriptor() const {
             case OtherInterface::Printer: interfaceClass = 7, subClass = 1, protocol = 2; break;
             case OtherInterface::Vendor: break;
         }
-        d.insert(d.end(), {9, kDescriptorInterface, number, 0, 2, interfaceClass, subClass,
-                           protocol, 0});
+        d.insert(d.end(), {9, kDescriptorInterface, number, 0, 2, interfaceClass, subClass, protocol, 0});
         const std::uint8_t endpoint = otherInterfaceEndpointNumber(number);
         for (const std::uint8_t address : {endpoint, static_cast<std::uint8_t>(endpoint | 0x80)}) {
             d.insert(d.end(), {7, kDescriptorEndpoint, address, 2});
@@ -277,9 +270,8 @@ std::uint8_t VirtualPrinter::bulkInAddress() const {
 
 // --- The default pipe ------------------------------------------------------------
 
-VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType,
-                                                      std::uint8_t bRequest, std::uint16_t wValue,
-                                                      std::uint16_t wIndex, std::uint16_t wLength,
+VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType, std::uint8_t bRequest,
+                                                      std::uint16_t wValue, std::uint16_t wIndex, std::uint16_t wLength,
                                                       std::uint8_t* data, Clock::time_point) {
     mControlLog.push_back({bmRequestType, bRequest, wValue, wIndex, wLength});
     const ControlResult stall{true, 0};
@@ -289,10 +281,9 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
     if (bmRequestType == 0xA1 && bRequest == kPrinterGetDeviceID) {
         if (!mConfig.deviceID) return stall;
         const std::string& text = *mConfig.deviceID;
-        const std::uint16_t length = mConfig.deviceIDLength.value_or(
-            static_cast<std::uint16_t>(std::min<std::size_t>(text.size() + 2, 0xFFFF)));
-        Bytes reply = {static_cast<std::uint8_t>(length >> 8),
-                       static_cast<std::uint8_t>(length & 0xFF)};
+        const std::uint16_t length =
+            mConfig.deviceIDLength.value_or(static_cast<std::uint16_t>(std::min<std::size_t>(text.size() + 2, 0xFFFF)));
+        Bytes reply = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
         reply.insert(reply.end(), text.begin(), text.end());
         return {false, copyOut(reply, wLength, data)};
     }
@@ -367,8 +358,7 @@ void VirtualPrinter::haltEndpoint(std::uint8_t endpointAddress) {
 
 // --- Bulk OUT ----------------------------------------------------------------------
 
-VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8_t> rest,
-                                                      Clock::time_point now) {
+VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8_t> rest, Clock::time_point now) {
     WriteResult result;
     result.retryAt = Clock::time_point::max();
     if (mDisconnected) return result;
@@ -407,11 +397,10 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
         const auto credit = static_cast<std::uint64_t>(std::floor(mOutCredit + 1e-6));
         allowed = std::min<std::uint64_t>(allowed, credit);
         if (allowed < rest.size() && rate > 0) {
-            const double need =
-                std::min(bucket, static_cast<double>(rest.size() - allowed)) -
-                (mOutCredit - static_cast<double>(allowed));
-            const auto wait = std::chrono::ceil<std::chrono::nanoseconds>(
-                std::chrono::duration<double>(std::max(0.0, need) / rate));
+            const double need = std::min(bucket, static_cast<double>(rest.size() - allowed)) -
+                                (mOutCredit - static_cast<double>(allowed));
+            const auto wait =
+                std::chrono::ceil<std::chrono::nanoseconds>(std::chrono::duration<double>(std::max(0.0, need) / rate));
             result.retryAt = now + wait;
         }
     }
@@ -528,16 +517,13 @@ void VirtualPrinter::answerLine(const std::string& received, Clock::time_point n
     if (parts.size() != 2 || upper(parts[0]) != "INFO") return;
     const std::string category = upper(parts[1]);
     if (category == "ID") {
-        queueAnswer(bytesOf("@PJL INFO ID\r\n\"" + modelOf(mConfig.deviceID) + "\"\r\n\f"),
-                    readyAt);
+        queueAnswer(bytesOf("@PJL INFO ID\r\n\"" + modelOf(mConfig.deviceID) + "\"\r\n\f"), readyAt);
     } else if (category == "STATUS") {
         queueAnswer(bytesOf("@PJL INFO STATUS\r\nCODE=10001\r\nDISPLAY=\"Ready\"\r\n"
                             "ONLINE=TRUE\r\n\f"),
                     readyAt);
     } else if (category == "PAGECOUNT") {
-        queueAnswer(
-            bytesOf("@PJL INFO PAGECOUNT\r\n" + std::to_string(mConfig.pageCount) + "\r\n\f"),
-            readyAt);
+        queueAnswer(bytesOf("@PJL INFO PAGECOUNT\r\n" + std::to_string(mConfig.pageCount) + "\r\n\f"), readyAt);
     }
 }
 

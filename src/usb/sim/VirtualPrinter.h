@@ -53,16 +53,16 @@ std::vector<EndpointConfig> defaultEndpoints();
 // element per device; every child optional). Texts hold the bytes after the
 // bus file's escapes were resolved.
 struct VirtualPrinterConfig {
-    std::optional<std::uint16_t> vendorID;    // none: the served vendor
+    std::optional<std::uint16_t> vendorID;  // none: the served vendor
     std::uint16_t productID = 0x0001;
-    std::optional<std::uint32_t> locationID;  // none: 0x01000000 + (n << 20); 0 allowed
-    std::optional<std::string> deviceID; // IEEE 1284 text; absent: request stalls
+    std::optional<std::uint32_t> locationID;      // none: 0x01000000 + (n << 20); 0 allowed
+    std::optional<std::string> deviceID;          // IEEE 1284 text; absent: request stalls
     std::optional<std::uint16_t> deviceIDLength;  // overrides the length field
     std::optional<std::string> serialNumber;      // UTF-8, sent as UTF-16LE
     std::optional<Bytes> serialDescriptor;        // raw descriptor bytes; wins over serialNumber
-    bool heldOpen = false;               // opening the device fails
-    bool interfaceHeldOpen = false;      // claiming interface 0 fails
-    std::uint8_t alternateSetting = 0;   // current alternate setting
+    bool heldOpen = false;                        // opening the device fails
+    bool interfaceHeldOpen = false;               // claiming interface 0 fails
+    std::uint8_t alternateSetting = 0;            // current alternate setting
     bool refuseSetInterface = false;
     bool stallGetInterface = false;
     // Endpoints of every alternate setting but 1 when alternateEndpoints is
@@ -72,8 +72,8 @@ struct VirtualPrinterConfig {
     std::optional<std::vector<EndpointConfig>> alternateEndpoints;
     // Interfaces 1, 2, ... in this order.
     std::vector<OtherInterface> otherInterfaces;
-    Bytes pendingAnswer;                 // readable before anything is written
-    std::optional<Bytes> answer;         // the answer to every write
+    Bytes pendingAnswer;          // readable before anything is written
+    std::optional<Bytes> answer;  // the answer to every write
     std::uint32_t answerDelayMs = 0;
     IdleIn idleIn = IdleIn::Zlp;
     std::optional<std::uint64_t> acceptBytesPerSecond;  // 0: takes nothing at all
@@ -117,8 +117,7 @@ Bytes unescapeBusText(const std::string& text);
 
 class VirtualPrinter {
 public:
-    explicit VirtualPrinter(VirtualPrinterConfig config,
-                            Clock::time_point start = Clock::now());
+    explicit VirtualPrinter(VirtualPrinterConfig config, Clock::time_point start = Clock::now());
     ~VirtualPrinter();
     VirtualPrinter(const VirtualPrinter&) = delete;
     VirtualPrinter& operator=(const VirtualPrinter&) = delete;
@@ -126,11 +125,11 @@ public:
     const VirtualPrinterConfig& config() const { return mConfig; }
 
     // --- Identity and descriptors -------------------------------------------
-    std::uint16_t vendorID() const;          // the configured or served vendor
+    std::uint16_t vendorID() const;  // the configured or served vendor
     // 0 when the printer has no serial-number string.
     std::uint8_t serialNumberStringIndex() const;
-    Bytes deviceDescriptor() const;          // 18 bytes
-    Bytes configurationDescriptor() const;   // with every alternate setting
+    Bytes deviceDescriptor() const;         // 18 bytes
+    Bytes configurationDescriptor() const;  // with every alternate setting
     std::uint8_t alternateSettingCount() const;
     // 1 + the other interfaces.
     std::uint8_t interfaceCount() const;
@@ -154,9 +153,8 @@ public:
         bool stalled = false;
         std::uint32_t length = 0;
     };
-    ControlResult control(std::uint8_t bmRequestType, std::uint8_t bRequest,
-                          std::uint16_t wValue, std::uint16_t wIndex, std::uint16_t wLength,
-                          std::uint8_t* data, Clock::time_point now = Clock::now());
+    ControlResult control(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wIndex,
+                          std::uint16_t wLength, std::uint8_t* data, Clock::time_point now = Clock::now());
 
     // Every control request received, oldest first, for tests to inspect.
     struct ControlRecord {
@@ -229,11 +227,11 @@ private:
         Bytes bytes;
     };
     std::deque<Pending> mAnswers;
-    std::string mLine;                   // the PJL line being received
-    bool mLineTooLong = false;           // the line outgrew any PJL command
+    std::string mLine;          // the PJL line being received
+    bool mLineTooLong = false;  // the line outgrew any PJL command
     std::uint64_t mBytesReceived = 0;
-    unsigned mReadsEnded = 0;            // bulk IN transfers ended so far
-    double mOutCredit = 0;               // bytes the throughput limit allows now
+    unsigned mReadsEnded = 0;  // bulk IN transfers ended so far
+    double mOutCredit = 0;     // bytes the throughput limit allows now
     Clock::time_point mCreditAt{};
     int mCaptureFd = -1;
     bool mDisconnected = false;

@@ -48,8 +48,7 @@ enum class ErrorKind {
 
 class Error {
 public:
-    Error(ErrorKind kind, int code, std::string detail = {})
-        : mKind(kind), mCode(code), mDetail(std::move(detail)) {}
+    Error(ErrorKind kind, int code, std::string detail = {}) : mKind(kind), mCode(code), mDetail(std::move(detail)) {}
     static Error reported(int code) { return Error(ErrorKind::helperReported, code); }
 
     ErrorKind kind() const { return mKind; }
