@@ -14,7 +14,12 @@ run_suite() {
     echo "== $name build"
     bash "$here/scripts/setup.sh" "$build" "$@"
     echo "== $name tests"
-    ctest --test-dir "$build" --output-on-failure -j2 --timeout 300
+    # The give-up test waits its fifteen seconds of silence in real time in
+    # any build and touches no threads or memory the others do not: it runs
+    # on the plain build only.
+    local skip=()
+    [ "$name" = plain ] || skip=(-E 'GivesUpFifteenSeconds')
+    ctest --test-dir "$build" --output-on-failure -j2 --timeout 300 "${skip[@]}"
 }
 
 run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
