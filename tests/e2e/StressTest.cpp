@@ -60,7 +60,8 @@ protected:
         milliseconds span;   // about how long it runs
     };
 
-    std::string input() const { return path("input.bin"); }
+    // The file dataOutputCommand() sends.
+    std::string input() const { return path("print.bin"); }
 
     std::vector<Case> cases() const {
         const std::string printer = "<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID>"
@@ -88,27 +89,12 @@ protected:
               {"timeOut", "5"}},
              response(),
              milliseconds(60)},
-            {"dataOutput to a slow printer",
-             printer + "<acceptBytesPerSecond>2000000</acceptBytesPerSecond></device>",
-             patterned(300000),
-             {{"command", "dataOutput"},
-              {"statusFilePath", s},
-              {"deviceURI", kPrinterURI},
-              {"outputFilePath", input()},
-              {"responseFilePath", response()}},
-             response(),
-             milliseconds(170)},
+            {"dataOutput to a slow printer", printer + "<acceptBytesPerSecond>2000000</acceptBytesPerSecond></device>",
+             patterned(300000), dataOutputCommand(), response(), milliseconds(170)},
             {"dataOutput to a printer that fails halfway",
              printer + "<acceptBytesPerSecond>2000000</acceptBytesPerSecond>"
                        "<failWriteAfterBytes>150000</failWriteAfterBytes></device>",
-             patterned(300000),
-             {{"command", "dataOutput"},
-              {"statusFilePath", s},
-              {"deviceURI", kPrinterURI},
-              {"outputFilePath", input()},
-              {"responseFilePath", response()}},
-             response(),
-             milliseconds(100)},
+             patterned(300000), dataOutputCommand(), response(), milliseconds(100)},
             {"isMachineActive",
              printer + "</device>",
              "",
