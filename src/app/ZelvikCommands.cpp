@@ -85,36 +85,29 @@ int percentOf(double sent, double total) {
     return static_cast<int>(percent);
 }
 
-// Every reason the printer link gives, and the result of a command that
-// met it. Whatever the link could not do, the printer was not reached.
-struct FailureResult {
-    UsbFailure failure;
-    int result;
-};
-constexpr FailureResult kFailureResults[] = {
-    {UsbFailure::none, kResultPrinterUnreachable},  // a failure without a reason is still one
-    {UsbFailure::busUnreachable, kResultPrinterUnreachable},
-    {UsbFailure::noSuchPrinter, kResultPrinterUnreachable},
-    {UsbFailure::deviceNotOpened, kResultPrinterUnreachable},
-    {UsbFailure::printerHeld, kResultPrinterUnreachable},
-    {UsbFailure::accessDenied, kResultPrinterUnreachable},
-    {UsbFailure::claimFailed, kResultPrinterUnreachable},
-    {UsbFailure::noPipes, kResultPrinterUnreachable},
-    {UsbFailure::settingNotRestored, kResultPrinterUnreachable},
-    {UsbFailure::notOpen, kResultPrinterUnreachable},
-    {UsbFailure::stalled, kResultPrinterUnreachable},
-    {UsbFailure::timedOut, kResultPrinterUnreachable},
-    {UsbFailure::deviceGone, kResultPrinterUnreachable},
-    {UsbFailure::transferFailed, kResultPrinterUnreachable},
-};
-
 }  // namespace
 
+// Every reason the printer link gives, and the result of a command that met
+// it; a reason added without its result here fails the build (-Wswitch).
 int resultForFailure(UsbFailure failure) {
-    for (const FailureResult& row : kFailureResults) {
-        if (row.failure == failure) return row.result;
+    switch (failure) {
+        // Whatever the link could not do, the printer was not reached.
+        case UsbFailure::none:  // a failure without a reason is still one
+        case UsbFailure::busUnreachable:
+        case UsbFailure::noSuchPrinter:
+        case UsbFailure::deviceNotOpened:
+        case UsbFailure::printerHeld:
+        case UsbFailure::accessDenied:
+        case UsbFailure::claimFailed:
+        case UsbFailure::noPipes:
+        case UsbFailure::settingNotRestored:
+        case UsbFailure::notOpen:
+        case UsbFailure::stalled:
+        case UsbFailure::timedOut:
+        case UsbFailure::deviceGone:
+        case UsbFailure::transferFailed: return kResultPrinterUnreachable;
     }
-    return kResultPrinterUnreachable;
+    return kResultPrinterUnreachable;  // not a reason the link gives
 }
 
 int ZelvikController::printerFailed() {
