@@ -167,6 +167,18 @@ TEST_F(Traced, DataOutputGivesUpFifteenSecondsAfterTheLastByteMoved) {
     EXPECT_LT(silence + (result->at - gaveUp->at), 15.5);
 }
 
+TEST_F(Traced, ALinkOrAFIFOAtTheTracePathIsNoTraceAndNeverBlocks) {
+    setPrinter("<answer>OK</answer>");
+    writeFile(path("elsewhere"), "");
+    std::filesystem::create_symlink(path("elsewhere"), path("trace.log"));
+    EXPECT_EQ(kStatusZero, query("@PJL INFO ID\r\n"));
+    EXPECT_EQ("", readFile(path("elsewhere")));
+    std::filesystem::remove(path("trace.log"));
+    // Nobody reads this FIFO: opening it to write would wait for ever.
+    ASSERT_EQ(0, ::mkfifo(path("trace.log").c_str(), 0600));
+    EXPECT_EQ(kStatusZero, query("@PJL INFO ID\r\n"));
+}
+
 TEST_F(Traced, TheTraceNamesWhyAQueryFailed) {
     setPrinter("<interfaceHeldOpen>true</interfaceHeldOpen>");
     EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
