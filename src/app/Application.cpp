@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <latch>
 
+#include "base/Trace.h"
+
 namespace zelvik {
 namespace {
 
@@ -59,9 +61,14 @@ int Application::run(ApplicationDelegate& delegate) {
     if (mArguments.size() == 2) {
         switch (mRendezvous.establish(mArguments[1])) {
             case ReopenRendezvous::Outcome::Forwarded: return 0;
-            case ReopenRendezvous::Outcome::Listening: setUpReopen(); break;
-            case ReopenRendezvous::Outcome::Failed: break;
+            case ReopenRendezvous::Outcome::Listening: break;
+            case ReopenRendezvous::Outcome::Failed:
+                // The command runs all the same: a second launch cannot
+                // reach it (it runs as an instance of its own), a signal can.
+                ZELVIK_TRACE("no rendezvous for %s: the reopen event is SIGUSR1 alone", mArguments[1].c_str());
+                break;
         }
+        setUpReopen();
     }
     delegate.applicationWillFinishLaunching();
     eventLoop();

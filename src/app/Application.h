@@ -65,8 +65,8 @@ public:
     // ends.
     void terminate();
 
-    // The reopen event manager; null when the rendezvous or the signal
-    // handling could not be set up (or before run).
+    // The reopen event manager; null when the signal handling could not be
+    // set up (or before run). Without a rendezvous it still takes SIGUSR1.
     ReopenEventManager* reopenEventManager() { return mReopenAvailable ? &mReopen : nullptr; }
 
     // Starts the one command thread. When the command thread itself asks

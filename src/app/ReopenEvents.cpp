@@ -75,6 +75,14 @@ bool isPrivateDirectory(const std::string& path, bool create) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
+// The length of a socket file's name (socketNameFor).
+constexpr std::size_t kSocketNameLength = 26;
+
+// Whether a socket file in the directory has a path short enough to bind.
+bool socketFitsIn(const std::string& directory) {
+    return directory.size() + 1 + kSocketNameLength < sizeof(sockaddr_un::sun_path);
+}
+
 // Holds the rendezvous directory's lock for a scope: binding, and removing
 // a socket file, happen one launch at a time.
 class DirectoryLock {
@@ -150,10 +158,24 @@ ReopenRendezvous::~ReopenRendezvous() { close(); }
 
 std::string ReopenRendezvous::socketNameFor(const std::string& commandFilePath) {
     const std::string absolute = absoluteCommandPath(commandFilePath);
-    char name[64];
-    std::snprintf(name, sizeof name, "%016llx%016llx.sock",
-                  static_cast<unsigned long long>(fnv1a(absolute, 0xcbf29ce484222325ULL)),
-                  static_cast<unsigned long long>(fnv1a(absolute, 0x84222325cbf29ce4ULL)));
+    // The 128 bits in base 32 (lower-case letters and digits): short, so
+    // that the socket's path fits its address in a deep directory too.
+    const std::uint64_t halves[2] = {fnv1a(absolute, 0xcbf29ce484222325ULL), fnv1a(absolute, 0x84222325cbf29ce4ULL)};
+    static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz234567";
+    std::string name;
+    unsigned bits = 0;
+    unsigned held = 0;
+    for (const std::uint64_t half : halves) {
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            held = (held << 8) | static_cast<unsigned>((half >> shift) & 0xff);
+            bits += 8;
+            while (bits >= 5) {
+                bits -= 5;
+                name.push_back(kDigits[(held >> bits) & 31]);
+            }
+        }
+    }
+    name.push_back(kDigits[(held << (5 - bits)) & 31]);
     return name;
 }
 
@@ -162,9 +184,10 @@ std::optional<std::string> ReopenRendezvous::rendezvousDirectory() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') {
         struct stat st {};
-        if (::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0) {
-            const std::string directory = std::string(runtime) + "/zelvik";
-            if (isPrivateDirectory(directory, true)) return directory;
+        const std::string directory = std::string(runtime) + "/zelvik";
+        if (socketFitsIn(directory) && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+            (st.st_mode & 077) == 0 && isPrivateDirectory(directory, true)) {
+            return directory;
         }
     }
     // The same name in every session of the user; whoever creates it first
@@ -184,8 +207,9 @@ std::optional<std::string> ReopenRendezvous::rendezvousDirectory() {
     }
     if (homeDirectory.empty()) return std::nullopt;
     const std::string cache = homeDirectory + "/.cache";
-    if (::mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
     const std::string directory = cache + "/zelvik";
+    if (!socketFitsIn(directory)) return std::nullopt;
+    if (::mkdir(cache.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
     if (isPrivateDirectory(directory, true)) return directory;
     return std::nullopt;
 }
@@ -197,8 +221,13 @@ ReopenRendezvous::Outcome ReopenRendezvous::establish(const std::string& command
     sockaddr_un address{};
     socklen_t length = 0;
     if (!fillAddress(socketPath, &address, &length)) return Outcome::Failed;
-    const int directoryFd = ::open(directory->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directoryFd = ::open(directory->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directoryFd < 0) return Outcome::Failed;
+    struct stat held {};
+    if (::fstat(directoryFd, &held) != 0 || held.st_uid != ::getuid() || (held.st_mode & 077) != 0) {
+        ::close(directoryFd);
+        return Outcome::Failed;
+    }
 
     // Connect first; bind only when nobody answers, under the directory's
     // lock, asking once more there: a launch at the same moment may have

@@ -10,6 +10,9 @@
 // command file path, in a directory that only the user can enter or create
 // in (rendezvousDirectory), so that no other user can take its name first.
 // Only peers of the same user are heard; anything else is closed unread.
+// Where no such directory can be had, the command runs all the same and
+// SIGUSR1 alone is its reopen: another user can make a launch lose its
+// rendezvous, never its command.
 #pragma once
 
 #include <sys/types.h>
@@ -28,7 +31,7 @@ public:
     enum class Outcome {
         Listening,  // this process is the instance for the path
         Forwarded,  // another instance runs for the path and got the event
-        Failed,     // the rendezvous cannot be set up
+        Failed,     // no rendezvous can be had: only SIGUSR1 reaches this process
     };
 
     ReopenRendezvous() = default;
@@ -36,15 +39,17 @@ public:
     ReopenRendezvous(const ReopenRendezvous&) = delete;
     ReopenRendezvous& operator=(const ReopenRendezvous&) = delete;
 
-    // The socket file's name for a command file path: the directory is
-    // resolved with realpath, since the file itself is deleted early in a
-    // run.
+    // The socket file's name for a command file path (26 characters): the
+    // directory is resolved with realpath, since the file itself is deleted
+    // early in a run.
     static std::string socketNameFor(const std::string& commandFilePath);
 
     // The directory of this user's rendezvous, created when missing: the
     // first of $XDG_RUNTIME_DIR/zelvik, /tmp/zelvik-UID and
-    // $HOME/.cache/zelvik that is a real directory owned by the user and
-    // closed to everyone else. One that another user made is passed over.
+    // $HOME/.cache/zelvik that is a real directory owned by the user,
+    // closed to everyone else, and short enough for a socket file's
+    // address. One that another user made is passed over; nothing when no
+    // candidate will do.
     static std::optional<std::string> rendezvousDirectory();
 
     // Connects first and forwards the event to a running instance; binds

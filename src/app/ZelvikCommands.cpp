@@ -11,6 +11,7 @@
 
 #include "app/ZelvikController.h"
 #include "base/Files.h"
+#include "base/Trace.h"
 
 namespace zelvik {
 namespace {
@@ -116,7 +117,22 @@ int ZelvikController::printerFailed() {
 }
 
 int ZelvikController::getPrinterList(const std::string& printerListFilePath, int maxmumPrinterNumber) {
-    std::optional<Dictionary> list = mKxUsbCommunicater->picupUSBDevice(maxmumPrinterNumber);
+    // A printer whose model name, serial number or URI cannot be written
+    // into the list (control characters, invalid UTF-8) is left out, and
+    // takes no place under the maximum, so that no device's bytes cost the
+    // others the list or their place in it.
+    const auto writable = [](const Dictionary& information) {
+        for (std::size_t i = 0; i < information.size(); ++i) {
+            const std::string* text = information.valueAt(i).asString();
+            if (text && KxXmlDataConverter::isWritableText(*text)) continue;
+            const std::string* uri = information.findString("deviceURI");
+            ZELVIK_TRACE("device %s left out of the list: its %s cannot be written as XML text",
+                         uri ? uri->c_str() : "", information.nameAt(i).c_str());
+            return false;
+        }
+        return true;
+    };
+    std::optional<Dictionary> list = mKxUsbCommunicater->picupUSBDevice(maxmumPrinterNumber, writable);
     if (!list) return kResultListNotProduced;
     std::optional<Bytes> bytes = copyDictionaryToXmlData(*list, "printerListBody");
     if (!bytes) return kResultListNotProduced;

@@ -107,7 +107,10 @@ std::optional<Dictionary> ZelvikController::copyGetCommand(const std::string& co
     if (!statusPath) return std::nullopt;
     // A status file already there means this command file was answered (or
     // belongs to someone else): it is left alone, and so is the command file.
-    if (mKxFileManager->checkExistenceOfFile(*statusPath)) return std::nullopt;
+    // So is anything else there (a directory, a FIFO, a file this user may
+    // not read): no status could take its place, and a job whose outcome
+    // can never be reported is not started.
+    if (mKxFileManager->checkExistenceOfItem(*statusPath)) return std::nullopt;
     if (mKxFileManager->deleteFile(commandFilePath) != 0) return std::nullopt;
     return tree;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Reading files that come from outside: only regular files, never blocking
-// on another kind, and never more than the caller can use.
+// Files named from outside: read only when regular, never blocking on
+// another kind, and never more than the caller can use; appended to only
+// when regular and named directly.
 #pragma once
 
 #include <sys/stat.h>
@@ -24,5 +25,12 @@ UniqueFD openRegularFile(const std::string& path, struct stat* status = nullptr)
 // The whole content of a regular file of at most `sizeLimit` bytes (a file
 // that grows past the limit while it is read too); nothing otherwise.
 std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLimit);
+
+// Opens a file for appending, created (mode 0600) when missing: only a
+// regular file named by the path itself. A symbolic link at the path is
+// never followed, and a FIFO, a device or a directory is never written (a
+// FIFO without a reader cannot block the open). An invalid descriptor
+// otherwise.
+UniqueFD openRegularFileForAppending(const std::string& path);
 
 }  // namespace zelvik

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "base/Trace.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "base/Files.h"
 
 namespace zelvik::trace {
 namespace {
@@ -20,9 +23,34 @@ struct TraceFile {
     TraceFile() {
         const char* path = std::getenv("ZELVIK_TRACE");
         if (path == nullptr || *path == 0) return;
-        fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+        // A link or anything but a regular file at the path means no trace.
+        fd = openRegularFileForAppending(path).release();
     }
 };
+
+// Device text goes into lines as it came: its control characters (C0, DEL,
+// and C1 as UTF-8) are made visible as \xNN, so that a trace shown on a
+// terminal cannot act on it.
+std::string visible(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    char escaped[16];
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            std::snprintf(escaped, sizeof escaped, "\\xc2\\x%02x", next);
+            out += escaped;
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
 
 // Made on first use, on whichever thread asks first; never destroyed, so
 // that a trace point in the end of the process still finds it.
@@ -49,9 +77,10 @@ void line(const char* format, ...) {
     if (more < 0) return;
     used += more;
     if (static_cast<std::size_t>(used) > sizeof text - 2) used = sizeof text - 2;
-    text[used++] = '\n';
+    std::string shown = visible(std::string_view(text, static_cast<std::size_t>(used)));
+    shown.push_back('\n');
     // A short or failed write loses the line, never the run.
-    while (::write(trace.fd, text, static_cast<std::size_t>(used)) < 0 && errno == EINTR) {
+    while (::write(trace.fd, shown.data(), shown.size()) < 0 && errno == EINTR) {
     }
 }
 

@@ -14,11 +14,14 @@
 namespace zelvik::trace {
 
 // Whether the trace is on: ZELVIK_TRACE is set, non-empty, at the first
-// question. The file is opened then, for appending (created 0600).
+// question, and names a regular file or nothing yet. The file is opened
+// then, for appending (created 0600); a link, a FIFO or anything else at
+// the path leaves the trace off, and the open never blocks.
 bool enabled();
 
 // Appends one line, written with a single write so that lines of threads
-// never mix. Text beyond a few hundred bytes is cut.
+// never mix. Text beyond a few hundred bytes is cut; control characters
+// are written as \xNN.
 void line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace zelvik::trace

@@ -173,6 +173,11 @@ bool KxFileManager::checkExistenceOfFile(const std::string& path) const {
     return openRegularFile(path).isValid();
 }
 
+bool KxFileManager::checkExistenceOfItem(const std::string& path) const {
+    struct stat st {};
+    return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
 int KxFileManager::deleteFile(const std::string& path) const {
     struct stat st {};
     if (path.empty() || ::lstat(path.c_str(), &st) != 0) return kDeleteFailed;

@@ -37,6 +37,11 @@ public:
     // for reading; its content is not read.
     bool checkExistenceOfFile(const std::string& path) const;
 
+    // True when anything at all is at the path: a file of any kind, one
+    // this user may not read, a directory, a FIFO, a symbolic link (not
+    // followed, so one that leads nowhere counts too).
+    bool checkExistenceOfItem(const std::string& path) const;
+
     // Removes the item at the path; a directory with its contents. A
     // symbolic link is removed, never followed. 0, or 13 on failure.
     int deleteFile(const std::string& path) const;

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -74,8 +75,11 @@ public:
     // The listing dictionary {deviceInformation -> array of printer
     // information dictionaries}; nothing when the bus cannot be reached.
     // The maximum is compared as an unsigned number, so a negative one sets
-    // no practical limit.
-    std::optional<Dictionary> picupUSBDevice(std::int32_t maximum);
+    // no practical limit. It counts the devices identified, those without
+    // a model name or serial number (not listed) included; a printer that
+    // `listable` turns down is neither listed nor counted.
+    using Listable = std::function<bool(const Dictionary& information)>;
+    std::optional<Dictionary> picupUSBDevice(std::int32_t maximum, const Listable& listable = nullptr);
     // 0 when the device was identified (and, with a target URI in
     // m_deviceURI, matched and opened); 7 when it was not taken.
     std::int32_t dealWithDevice(const UsbServiceRef& service);

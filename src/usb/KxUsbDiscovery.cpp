@@ -81,7 +81,7 @@ const std::string& orUnknown(const std::string* name) {
 
 }  // namespace
 
-std::optional<Dictionary> KxUsbCommunicater::picupUSBDevice(std::int32_t maximum) {
+std::optional<Dictionary> KxUsbCommunicater::picupUSBDevice(std::int32_t maximum, const Listable& listable) {
     Array printers;
     initInstanceVariables();
 
@@ -97,10 +97,11 @@ std::optional<Dictionary> KxUsbCommunicater::picupUSBDevice(std::int32_t maximum
         service.reset();
         // A device that was not taken does not count toward the maximum.
         if (result != 0) continue;
-        if (std::optional<Dictionary> information = makeInformationDictionary()) {
-            printers.emplace_back(std::move(*information));
-        }
+        std::optional<Dictionary> information = makeInformationDictionary();
         initInstanceVariables();
+        // A printer turned down takes no place: the one after it may.
+        if (information && listable && !listable(*information)) continue;
+        if (information) printers.emplace_back(std::move(*information));
         ++count;
     }
 

@@ -181,6 +181,8 @@ std::optional<Dictionary> KxXmlDataConverter::copyXMLDataToDictionaryNS(const By
     return std::move(*dictionary);
 }
 
+bool KxXmlDataConverter::isWritableText(std::string_view text) { return xmlparsing::isWritableText(text); }
+
 std::optional<Bytes> KxXmlDataConverter::copyDictionaryToXmlDataNS(const Dictionary& dictionary,
                                                                    const std::string& rootName) const {
     return copyXMLWithPropertyList(dictionary, rootName);

@@ -16,6 +16,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/Bytes.h"
 #include "xml/Value.h"
@@ -35,6 +36,11 @@ public:
 
     // The XML document at a path, read through a "file:///" URL made from it.
     std::optional<Dictionary> copyXMLDataToDictionaryCF(const std::string& path) const;
+
+    // Whether the writers can carry a string as an element's text: valid
+    // UTF-8 of characters XML 1.0 allows. A dictionary whose every string
+    // passes (under the names the program writes) always converts.
+    static bool isWritableText(std::string_view text);
 
     // The pretty-printed UTF-8 document for a dictionary under a root element
     // name; nothing when no well-formed document can be made of it.

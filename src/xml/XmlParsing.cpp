@@ -226,6 +226,15 @@ bool isUsableElementName(std::string_view name) {
     return true;
 }
 
+bool isWritableText(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const long cp = decodeUtf8(text, i);
+        if (cp < 0 || !isXmlChar(cp)) return false;
+    }
+    return true;
+}
+
 bool appendEscapedText(std::string_view text, std::string& out) {
     std::size_t i = 0;
     while (i < text.size()) {

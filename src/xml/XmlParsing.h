@@ -61,11 +61,16 @@ std::string_view nodeContent(const xmlNode* node);
 // declaration, which the writers never write).
 bool isUsableElementName(std::string_view name);
 
+// Whether text can stand as element content: valid UTF-8 of characters that
+// XML 1.0 allows (no C0 control but tab, line feed and carriage return; no
+// U+FFFE or U+FFFF).
+bool isWritableText(std::string_view text);
+
 // Appends text escaped for element content, so that a reader gets back
 // exactly the string: '&', '<', '>' as entity references and a carriage
 // return as a character reference (a literal one would be read back as a line
-// feed). False, with out left half-written, when the text is not valid UTF-8 or holds
-// a character that XML 1.0 does not allow.
+// feed). False, with out left half-written, when the text is not writable
+// (isWritableText).
 bool appendEscapedText(std::string_view text, std::string& out);
 
 }  // namespace zelvik::xmlparsing

@@ -53,6 +53,8 @@ struct FaultRow {
     std::function<void(const std::string& path)> change = nullptr;
     // Why the printer link failed, for a command that could not reach it.
     UsbFailure failure = UsbFailure::none;
+    // Identified, but not in the printer list.
+    bool unlisted = false;
 };
 
 VirtualPrinterConfig printer(std::function<void(C&)> change = {}) {
@@ -98,8 +100,11 @@ FaultRow active(const char* what, C config, UsbFailure failure, std::string uri 
 FaultRow listed(const char* what, C config, std::string uri) {
     return {what, Command::List, std::move(config), 0, std::move(uri), ""};
 }
-// Not listed (no model name or no serial number), but opened by this URI.
-FaultRow named(const char* what, C config, std::string uri) { return active(what, config, 0, "True", uri); }
+// Not listed (no model name or serial number, or text the list cannot
+// carry), but opened by this URI.
+FaultRow named(const char* what, C config, std::string uri) {
+    return with(active(what, config, 0, "True", uri), [](FaultRow& r) { r.unlisted = true; });
+}
 
 const auto leaves = [](FaultRow& r) { r.leavesAfterListing = true; };
 const auto unwritable = [](FaultRow& r) { r.responseUnwritable = true; };
@@ -248,6 +253,13 @@ std::vector<FaultRow> faultRows() {
               }),
               kLocationURI),
         named("no serial number", printer([](C& c) { c.serialNumber.reset(); }), kLocationURI),
+        // Text no XML file can hold leaves the printer out of the list only.
+        named("model name holding U+0001", printer([](C& c) { c.deviceID = "MFG:A;MDL:B\x01;"; }),
+              "usb://A/B\x01?serial=S"),
+        named("serial number holding ESC and BEL", printer([](C& c) { c.serialNumber = "S\x1b]0;x\x07"; }),
+              "usb://A/B?serial=S\x1b]0;x\x07"),
+        named("maker holding U+FFFE, in the URI only", printer([](C& c) { c.deviceID = "MFG:A\xEF\xBF\xBE;MDL:B;"; }),
+              "usb://A\xEF\xBF\xBE/B?serial=S"),
     };
     // Output files that cannot be sent at all, found before the printer is
     // opened: neither a FIFO nor a directory has an end or a size.
@@ -292,6 +304,7 @@ TEST_P(FaultTable, EndsWithItsCodeAndThePrinterClosedOnce) {
     ZelvikController controller(application, bus);
 
     ASSERT_EQ(controller.getPrinterList(list, -1), 0);
+    EXPECT_EQ(row.unlisted, test::readFile(list).find("<deviceInformation>") == std::string::npos);
     if (row.leavesAfterListing) bus.unplug(0);
 
     int code = -1;

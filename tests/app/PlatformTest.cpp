@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -123,6 +124,36 @@ TEST(ReopenRendezvous, AnotherUserCanNeitherReachNorTakeTheRendezvous) {
     int events = 0;
     EXPECT_EQ(Outcome::Forwarded, launchWhileAnswering(listener, dir.file("cmd.xml"), &events));
     EXPECT_EQ(1, events);
+}
+
+// The socket's address has room for a runtime directory of 73 characters:
+// one of 63 (too deep for the name it had) is used, a deeper one passed
+// over for the next candidate, and either way the next launch finds the
+// instance.
+TEST(ReopenRendezvous, ADeepRuntimeDirectoryIsUsedWhileTheAddressHoldsItAndPassedOverBeyond) {
+    test::TempDir dir;
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedValue = saved ? saved : "";
+    for (const std::size_t length : {std::size_t{63}, std::size_t{90}}) {
+        SCOPED_TRACE(length);
+        std::string runtime = dir.path() + "/";
+        runtime.append(length - runtime.size(), 'r');
+        ASSERT_EQ(0, ::mkdir(runtime.c_str(), 0700));
+        ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+        const std::optional<std::string> directory = ReopenRendezvous::rendezvousDirectory();
+        ASSERT_TRUE(directory.has_value());
+        EXPECT_EQ(length == 63, *directory == runtime + "/zelvik") << *directory;
+        ReopenRendezvous listener;
+        ASSERT_EQ(Outcome::Listening, listener.establish(dir.file("cmd.xml")));
+        int events = 0;
+        EXPECT_EQ(Outcome::Forwarded, launchWhileAnswering(listener, dir.file("cmd.xml"), &events));
+        EXPECT_EQ(1, events);
+    }
+    if (saved) {
+        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
 }
 
 // Without a runtime directory, another user who made the shared fallback

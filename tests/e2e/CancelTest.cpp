@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Cancelling a running command through the reopen event: SIGUSR1, or a
 // second launch with the same command file path.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "e2e/Harness.h"
 
@@ -83,6 +88,57 @@ TEST_F(Cancel, CancelFileNamingAnExistingStatusIsRefused) {
     process->signal(SIGUSR1);
     ASSERT_TRUE(process->waitFor(seconds(5)));
     EXPECT_EQ(kStatusZero, readFile(statusPath()));
+}
+
+// Another user made the shared temporary rendezvous first, and there is
+// neither a runtime directory nor a usable home: the command runs all the
+// same, and SIGUSR1 cancels it.
+TEST_F(Cancel, WithNoRendezvousAtAllTheCommandRunsAndTheSignalCancels) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A /tmp of this test's own, so that the machine's is never touched.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
+            ::_exit(77);
+        }
+        ::unsetenv("XDG_RUNTIME_DIR");
+        ::setenv("HOME", "/nonexistent", 1);
+        const std::string shared = "/tmp/zelvik-" + std::to_string(::getuid());
+        const pid_t squatter = ::fork();
+        if (squatter == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+            ::_exit(::mkdir(shared.c_str(), 0700) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        if (::waitpid(squatter, &status, 0) != squatter || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ::_exit(2);
+        const int step = [&] {
+            ::mkdir("/tmp/work", 0700);
+            writeFile("/tmp/work/bus.xml", "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Quiet Model;</deviceID>"
+                                           "<serialNumber>Q1</serialNumber></device></simulatedBus>");
+            writeFile("/tmp/work/query.pjl", "no question here");
+            writeFile("/tmp/work/command.xml", commandXml({{"command", "sendPJLCommand"},
+                                                           {"statusFilePath", "/tmp/work/status.xml"},
+                                                           {"deviceURI", kURI},
+                                                           {"outputFilePath", "/tmp/work/query.pjl"},
+                                                           {"responseFilePath", "/tmp/work/answer.bin"},
+                                                           {"timeOut", "60"}}));
+            Process process(program(), {"/tmp/work/command.xml"}, {"ZELVIK_SIMULATED_BUS=/tmp/work/bus.xml"});
+            if (!eventually([] { return !exists("/tmp/work/command.xml"); })) return 3;
+            writeFile("/tmp/work/command.xml",
+                      commandXml({{"command", "processCancel"}, {"statusFilePath", "/tmp/work/cancel-status.xml"}}));
+            process.signal(SIGUSR1);
+            if (!process.waitFor(seconds(5))) return 4;
+            return readFile("/tmp/work/status.xml") == kStatusZero ? 0 : 5;
+        }();
+        ::_exit(step);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "the step that failed";
 }
 
 TEST_F(Cancel, TerminationFromOutsideEndsPromptlyWithoutAStatusFile) {

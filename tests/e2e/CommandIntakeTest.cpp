@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The command file protocol: intake, refusals, parameter checks, the
 // status file.
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "e2e/Harness.h"
@@ -65,13 +68,39 @@ TEST_F(CommandIntake, RefusedCommandFilesStayAndNoStatusIsWritten) {
     }
 }
 
-TEST_F(CommandIntake, ExistingStatusFileIsNeverTouched) {
-    writeFile(statusPath(), "earlier status");
-    writeCommand({{"command", "processCancel"}, {"statusFilePath", statusPath()}});
-    const std::string command = readFile(commandPath());
-    run();
-    EXPECT_EQ("earlier status", readFile(statusPath()));
-    EXPECT_EQ(command, readFile(commandPath()));
+TEST_F(CommandIntake, AnythingAtTheStatusPathRefusesTheCommandAndIsNeverTouched) {
+    // Whatever stands there, no status could replace it: the job is not
+    // sent, and the command file stays.
+    setBus("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber><captureFile>" +
+           capture() + "</captureFile></device>");
+    writeFile(path("print.bin"), "job");
+    const std::string status = statusPath();
+    const std::vector<std::pair<const char*, std::function<void()>>> occupants = {
+        {"an earlier status file", [&] { writeFile(status, "earlier status"); }},
+        {"a file this user may not read", [&] { writeFile(status, "secret"), ::chmod(status.c_str(), 0); }},
+        {"a directory", [&] { std::filesystem::create_directory(status); }},
+        {"a FIFO", [&] { ::mkfifo(status.c_str(), 0600); }},
+        {"a link to nothing", [&] { std::filesystem::create_symlink(path("nowhere"), status); }},
+    };
+    for (const auto& [what, occupy] : occupants) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(status);
+        occupy();
+        struct stat before {};
+        ASSERT_EQ(0, ::lstat(status.c_str(), &before));
+        writeCommand(dataOutputCommand());
+        const std::string command = readFile(commandPath());
+        run();
+        EXPECT_EQ(command, readFile(commandPath()));
+        EXPECT_EQ("", readFile(capture()));
+        EXPECT_FALSE(exists(response()));
+        struct stat after {};
+        ASSERT_EQ(0, ::lstat(status.c_str(), &after));
+        EXPECT_EQ(before.st_ino, after.st_ino);
+        EXPECT_EQ(before.st_mode, after.st_mode);
+        EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+        EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    }
 }
 
 TEST_F(CommandIntake, MissingCommandFileEndsQuietly) {

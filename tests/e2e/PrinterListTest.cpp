@@ -17,7 +17,14 @@ const std::string kHead = kXmlHead;
 const std::string kFirstEntry = listEntry("LP-100", "A1", "usb://Zelvik/LP-100?serial=A1");
 const std::string kSecondEntry = listEntry("LP-200", "B2", "usb://Zelvik/LP-200?serial=B2");
 
-class PrinterList : public SimProgramTest {};
+class PrinterList : public SimProgramTest {
+protected:
+    std::vector<std::string> environment() const override {
+        auto variables = SimProgramTest::environment();
+        variables.push_back("ZELVIK_TRACE=" + path("trace.log"));
+        return variables;
+    }
+};
 
 TEST_F(PrinterList, NoneOneAndTwoPrinters) {
     setBus("");
@@ -53,6 +60,20 @@ TEST_F(PrinterList, IdentifiedDevicesWithoutModelOrSerialCountButAreNotListed) {
     EXPECT_EQ(kHead + "<printerListBody></printerListBody>\n", list("1"));
     setBus(noModel + noSerial + kFirst);
     EXPECT_EQ(kHead + "<printerListBody>\n" + kFirstEntry + "</printerListBody>\n", list("3"));
+}
+
+TEST_F(PrinterList, APrinterWhoseTextXMLCannotCarryIsLeftOutAndHidesNoOther) {
+    // A model name no XML file can hold (the fault table has the other
+    // kinds): that printer is left out and takes no place under the
+    // maximum, and the trace says which and why.
+    setBus(printer("MFG:Zelvik;MDL:LP\\x01;", "<serialNumber>M1</serialNumber>") + kFirst);
+    EXPECT_EQ(kHead + "<printerListBody>\n" + kFirstEntry + "</printerListBody>\n", list("1"));
+    EXPECT_EQ(kStatusZero, status);
+    const std::string trace = readFile(path("trace.log"));
+    EXPECT_NE(std::string::npos,
+              trace.find("device usb://Zelvik/LP\\x01?serial=M1 left out of the list: its modelName cannot be "
+                         "written as XML text"))
+        << trace;
 }
 
 TEST_F(PrinterList, URIsAreExactWithUnknownMakerAndEmptySerial) {

@@ -2,6 +2,7 @@
 // The in-process bus of virtual printers behind the USB access layer.
 #include "usb/sim/SimulatedUsbAccess.h"
 
+#include "base/Trace.h"
 #include "base/UniqueFD.h"
 
 #include <algorithm>
@@ -402,7 +403,13 @@ public:
             if (result.complete) return kIOReturnSuccess;
             if (mBus->gone(mIndex)) return kIOReturnNoDevice;
             const auto limit = std::min(completionLimit, deadlineAfter(lastMoved, noDataTimeout));
-            if (now >= limit) return kIOReturnTimeout;
+            if (now >= limit) {
+                // The silence on the clock the limits are counted on: since
+                // the transfer's last byte moved, or since its start.
+                ZELVIK_TRACE("virtual printer %zu: bulk out timed out, silent for %.6f s (%zu of %u bytes moved)",
+                             mIndex, std::chrono::duration<double>(now - lastMoved).count(), sent, size);
+                return kIOReturnTimeout;
+            }
             waitUntil(*mBus, lock, std::min(limit, result.retryAt));
         }
     }
