@@ -20,6 +20,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include <zelvik/pjl.h>
 
 namespace zelvik::client {
 
