@@ -4,7 +4,9 @@
 // directory changes (inotify) or the caller cancels (an eventfd).
 #include "zelvik/client.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -26,18 +28,81 @@
 #include "Process.h"
 #include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
+#include "xml/XmlParsing.h"
 
+// Where the build installs the helpers, and where they lie seen from the
+// folder of the programs and from that of the libraries (empty when the
+// folders are not all under the one prefix, so that no relation holds).
 #ifndef ZELVIK_INSTALLED_HELPER
 #define ZELVIK_INSTALLED_HELPER "/usr/libexec/zelvik/zelvik"
 #endif
 #ifndef ZELVIK_INSTALLED_SIM_HELPER
 #define ZELVIK_INSTALLED_SIM_HELPER "/usr/bin/zelvik-sim"
 #endif
+#ifndef ZELVIK_HELPER_FROM_BINDIR
+#define ZELVIK_HELPER_FROM_BINDIR ""
+#define ZELVIK_SIM_HELPER_FROM_BINDIR ""
+#define ZELVIK_HELPER_FROM_LIBDIR ""
+#define ZELVIK_SIM_HELPER_FROM_LIBDIR ""
+#endif
 
 namespace zelvik::client {
+namespace {
 
-Helper Helper::installed() { return Helper{ZELVIK_INSTALLED_HELPER, {}}; }
-Helper Helper::simulated(const std::string& busFile) { return simulated(busFile, ZELVIK_INSTALLED_SIM_HELPER); }
+namespace fs = std::filesystem;
+
+// Something of this library, whose address tells which loaded object holds it.
+const char kAnchor = 0;
+
+// The folder of this library when it is a shared object; nothing when it
+// is linked into the program itself.
+std::optional<fs::path> libraryFolder() {
+    Dl_info info{};
+    void* found = nullptr;
+    if (::dladdr1(&kAnchor, &info, &found, RTLD_DL_LINKMAP) == 0 || found == nullptr) return std::nullopt;
+    // The program's own entry has no name.
+    const char* name = static_cast<const link_map*>(found)->l_name;
+    if (name == nullptr || name[0] == '\0') return std::nullopt;
+    std::error_code error;
+    const fs::path path = fs::absolute(name, error);
+    if (error) return std::nullopt;
+    return path.parent_path();
+}
+
+std::optional<fs::path> programFolder() {
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error || self.empty()) return std::nullopt;
+    return self.parent_path();
+}
+
+// An installed program: where it lies in relation to the library or the
+// program that asks, when it is there; else where the build installed it.
+std::string installedProgram(const char* fromLibraryFolder, const char* fromProgramFolder, const char* configured) {
+    std::vector<fs::path> candidates;
+    if (fromLibraryFolder[0] != '\0') {
+        if (const auto folder = libraryFolder()) candidates.push_back(*folder / fromLibraryFolder);
+    }
+    if (fromProgramFolder[0] != '\0') {
+        if (const auto folder = programFolder()) candidates.push_back(*folder / fromProgramFolder);
+    }
+    for (const fs::path& candidate : candidates) {
+        const fs::path program = candidate.lexically_normal();
+        std::error_code error;
+        if (fs::is_regular_file(program, error) && ::access(program.c_str(), X_OK) == 0) return program.string();
+    }
+    return configured;
+}
+
+}  // namespace
+
+Helper Helper::installed() {
+    return Helper{installedProgram(ZELVIK_HELPER_FROM_LIBDIR, ZELVIK_HELPER_FROM_BINDIR, ZELVIK_INSTALLED_HELPER), {}};
+}
+Helper Helper::simulated(const std::string& busFile) {
+    return simulated(busFile, installedProgram(ZELVIK_SIM_HELPER_FROM_LIBDIR, ZELVIK_SIM_HELPER_FROM_BINDIR,
+                                               ZELVIK_INSTALLED_SIM_HELPER));
+}
 Helper Helper::simulated(const std::string& busFile, std::string program) {
     std::error_code ignored;
     const auto absolute = std::filesystem::absolute(busFile, ignored);

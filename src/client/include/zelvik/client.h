@@ -30,9 +30,14 @@ struct Helper {
     std::string program;
     std::vector<std::string> environment;  // NAME=value
 
-    // The installed helper, driving real printers.
+    // The installed helper, driving real printers. An installation may be
+    // moved (`cmake --install --prefix`): the helper is looked for where it
+    // lies in relation to this library (its shared object, or the program
+    // the archive is linked into: PREFIX/libexec/zelvik/zelvik seen from
+    // PREFIX/bin), and where the build configured it when it is not there.
     static Helper installed();
-    // The simulating helper on a bus file of virtual printers.
+    // The simulating helper (PREFIX/bin/zelvik-sim, found the same way) on
+    // a bus file of virtual printers.
     static Helper simulated(const std::string& busFile);
     static Helper simulated(const std::string& busFile, std::string program);
 };
