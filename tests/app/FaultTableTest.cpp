@@ -20,7 +20,7 @@
 namespace zelvik {
 namespace {
 
-using sim::EndpointKind;
+using sim::TransferType;
 using sim::VirtualPrinterConfig;
 using C = VirtualPrinterConfig;
 using F = UsbFailure;
@@ -112,7 +112,7 @@ auto uri(std::string uri) {
 
 std::vector<FaultRow> faultRows() {
     const C staleBytes = printer([](C& c) { c.pendingAnswer = Bytes{'o', 'l', 'd'}; });
-    const C outOnly = printer([](C& c) { c.endpoints = {{EndpointKind::BulkOut, 512}}; });
+    const C outOnly = printer([](C& c) { c.interfaces.front().endpoints = {{0x01, TransferType::Bulk, 512}}; });
     std::vector<FaultRow> rows = {
         // --- The PJL query: drain read, write, answer read ------------------------
         query("query answered", printer(), 0, kAnswer),
@@ -184,22 +184,25 @@ std::vector<FaultRow> faultRows() {
         with(active("test whose answer cannot be saved", printer(), 5, ""), unwritable),
 
         // --- Endpoints missing or in odd orders --------------------------------------
-        query(
-            "query with endpoints in odd order", printer([](C& c) {
-                c.endpoints = {{EndpointKind::InterruptIn, 8}, {EndpointKind::BulkIn, 64}, {EndpointKind::BulkOut, 64}};
-            }),
-            0, kAnswer),
+        query("query with endpoints in odd order", printer([](C& c) {
+                  c.interfaces.front().endpoints = {{0x81, TransferType::Interrupt, 8},
+                                                    {0x82, TransferType::Bulk, 64},
+                                                    {0x03, TransferType::Bulk, 64}};
+              }),
+              0, kAnswer),
         query("query to a printer without bulk IN", outOnly, 7, F::noPipes),
         data("job to a printer without bulk IN", outOnly, 0),
         data("job to a printer without bulk OUT", printer([](C& c) {
-                 c.endpoints = {{EndpointKind::BulkIn, 512}, {EndpointKind::InterruptOut, 8}};
+                 c.interfaces.front().endpoints = {{0x81, TransferType::Bulk, 512}, {0x02, TransferType::Interrupt, 8}};
              }),
              7, F::noPipes),
-        with(data("job to a printer without endpoints", printer([](C& c) { c.endpoints = {}; }), 7, F::noPipes),
+        with(data("job to a printer without endpoints", printer([](C& c) { c.interfaces.front().endpoints = {}; }), 7,
+                  F::noPipes),
              [](FaultRow& r) { r.response = ""; }),
         data("job to a printer whose pipes are in setting 1", printer([](C& c) {
-                 c.endpoints = {};
-                 c.alternateEndpoints = sim::defaultEndpoints();
+                 c.interfaces.push_back(c.interfaces.front());
+                 c.interfaces.front().endpoints = {};
+                 c.interfaces.back().alternateSetting = 1;
              }),
              0),
 

@@ -82,7 +82,12 @@ TEST_F(ZelvikOnEmulatedKernel, MachineActiveFindsAPrinterBySerialOrLocationAndGi
 TEST_F(ZelvikOnEmulatedKernel, AQueryGetsExactlyThePrintersAnswer) {
     // Left in another alternate setting by an earlier client, with stale
     // bytes waiting.
-    attachPrinter("<pendingAnswer>stale bytes\\r\\n</pendingAnswer>"
+    std::string settings;
+    for (const char* setting : {"0", "1", "2"}) {
+        settings += std::string("<interface alternateSetting='") + setting +
+                    "'><endpoint address='0x01' type='bulk'/><endpoint address='0x82' type='bulk'/></interface>";
+    }
+    attachPrinter("<pendingAnswer>stale bytes\\r\\n</pendingAnswer>" + settings +
                   "<alternateSetting>2</alternateSetting>");
     EXPECT_EQ(kStatusZero, query("\x1b%-12345X@PJL INFO ID\r\n"));
     EXPECT_EQ("@PJL INFO ID\r\n\"LP-100\"\r\n\f", readFile(response()));
@@ -148,11 +153,19 @@ TEST_F(ZelvikOnEmulatedKernel, AMultifunctionPrintersOtherDriversAreNeverTouched
     for (const auto& [extra, reason] : std::vector<std::pair<std::string, std::string>>{
              {"", ""},
              {"<interfaceHeldOpen>true</interfaceHeldOpen>", "printerHeld"},
-             {"<endpoints/>", "noPipes"},
-             {"<endpoints/><refuseSetInterface>true</refuseSetInterface>", "noPipes"}}) {
+             {"<interface/>", "noPipes"},
+             {"<interface/><refuseSetInterface>true</refuseSetInterface>", "noPipes"}}) {
         SCOPED_TRACE(extra);
         std::remove(path("trace.log").c_str());
-        attachPrinter("<otherInterfaces>mass-storage printer</otherInterfaces>" + extra);
+        const std::string others =
+            "<interface number='1' class='8' subclass='6' protocol='80'><endpoint address='0x0f' type='bulk'/>"
+            "<endpoint address='0x8f' type='bulk'/></interface><interface number='2'><endpoint address='0x0e' "
+            "type='bulk'/><endpoint address='0x8e' type='bulk'/></interface>";
+        const std::string interface0 =
+            extra.rfind("<interface/>", 0) == 0
+                ? ""
+                : "<interface><endpoint address='0x01' type='bulk'/><endpoint address='0x82' type='bulk'/></interface>";
+        attachPrinter(interface0 + extra + others);
         const bool usable = extra.empty();
         EXPECT_EQ(usable ? "True" : "False", active(kPrinterURI));
         EXPECT_EQ(usable ? kStatusZero : statusFileFor(7), query("\x1b%-12345X@PJL INFO ID\r\n"));
