@@ -23,6 +23,7 @@
 #include <system_error>
 #include <thread>
 
+#include "BusFileCheck.h"
 #include "Process.h"
 #include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
@@ -294,6 +295,9 @@ void Job::State::followProgress() {
 }
 
 Result<Completion> Job::State::run() {
+    if (std::optional<std::string> refusal = detail::busFileRefusal(helperEnvironment)) {
+        return Error(ErrorKind::badRequest, 0, *refusal);
+    }
     if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, errorText(errno));
     // The helper reads a request in one go; a longer one is refused here,
     // for every way a query is started.

@@ -31,7 +31,12 @@ struct Helper {
 
     // The installed helper, driving real printers.
     static Helper installed();
-    // The simulating helper on a bus file of virtual printers.
+    // The simulating helper on a bus file of virtual printers. The bus file
+    // is checked at each call, before the helper starts: one that the
+    // simulating helper would refuse (and so see an empty bus) fails the
+    // call with ErrorKind::badRequest and a message naming the file, the
+    // line and the element, as "bus.xml:12: <statusCod>: not a bus file
+    // element". So does any helper whose environment names a bus file.
     static Helper simulated(const std::string& busFile);
     static Helper simulated(const std::string& busFile, std::string program);
 };
