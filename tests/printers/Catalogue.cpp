@@ -114,7 +114,8 @@ std::optional<std::string> serialOf(const VirtualPrinterConfig& c) {
         if (unit < 0x80) {
             text.push_back(static_cast<char>(unit));
         } else if (unit < 0x800) {
-            text.push_back(static_cast<char>(0xC0 | unit >> 6)), text.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+            text.push_back(static_cast<char>(0xC0 | unit >> 6));
+            text.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
         } else {
             text.push_back(static_cast<char>(0xE0 | unit >> 12));
             text.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
@@ -208,7 +209,7 @@ Expectation expectationOf(const VirtualPrinterConfig& c) {
     }
     if (e.opens && e.out && (!e.speaks || !e.in)) {
         const bool printerClass = setting->interfaceClass == 7;
-        e.limit = e.speaks                                    ? "setting 0 of interface 0 is unidirectional"
+        e.limit = e.speaks                                 ? "setting 0 of interface 0 is unidirectional"
                   : printerClass && setting->protocol == 3 ? "setting 0 of interface 0 is IEEE 1284.4"
                   : printerClass && setting->protocol == 4 ? "setting 0 of interface 0 is IPP over USB"
                                                            : "the printer class is not on interface 0";
@@ -251,11 +252,13 @@ std::vector<Entry> entries() {
         const std::string name = std::filesystem::path(file).stem().string();
         const sim::BusFile bus = sim::readBusFile(file);
         if (bus.error || bus.printers.empty()) {
-            found.push_back({name, std::nullopt, bus.error ? sim::describeBusFileError(file, *bus.error) : "no printer"});
+            found.push_back(
+                {name, std::nullopt, bus.error ? sim::describeBusFileError(file, *bus.error) : "no printer"});
             continue;
         }
         for (std::size_t i = 0; i < bus.printers.size(); ++i) {
-            found.push_back({bus.printers.size() == 1 ? name : name + "-" + std::to_string(i + 1), bus.printers[i], ""});
+            found.push_back(
+                {bus.printers.size() == 1 ? name : name + "-" + std::to_string(i + 1), bus.printers[i], ""});
         }
     }
     return found;
@@ -265,7 +268,8 @@ void PrintTo(const Case& test, std::ostream* out) { *out << std::get<0>(test).na
 
 std::string caseName(const ::testing::TestParamInfo<Case>& info) {
     std::string name = std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
-    std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
     return name;
 }
 
@@ -286,8 +290,7 @@ TEST_P(PrinterCatalogue, MeetsTheHelperAsItsRulesSay) {
 
     const Outcome listing = run(player->usb(), list, [&](ZelvikController& c) { return c.getPrinterList(list, -1); });
     ASSERT_EQ(listing.code, 0);
-    EXPECT_EQ(listing.response.find("<deviceInformation>") != std::string::npos, expected.listed)
-        << listing.response;
+    EXPECT_EQ(listing.response.find("<deviceInformation>") != std::string::npos, expected.listed) << listing.response;
     if (expected.listed) {
         EXPECT_NE(listing.response.find("<modelName>" + expected.model + "</modelName>"), std::string::npos);
         EXPECT_NE(listing.response.find("<serialNumber>" + expected.serial + "</serialNumber>"), std::string::npos);

@@ -29,8 +29,8 @@ public:
     virtual sim::VirtualPrinter::Traffic traffic() = 0;
 
     struct Claims {
-        int claimed = 0;   // claims of interface 0
-        int released = 0;  // and its releases
+        int claimed = 0;              // claims of interface 0
+        int released = 0;             // and its releases
         int othersTouched = 0;        // claims (or driver detaches) of any other interface
         bool driversAsBefore = true;  // every kernel driver bound as at the start
     };

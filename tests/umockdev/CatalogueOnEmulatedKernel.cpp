@@ -34,10 +34,11 @@ private:
     KernelDriverState mStart;
 };
 
-INSTANTIATE_TEST_SUITE_P(EmulatedKernel, PrinterCatalogue,
-                         ::testing::Combine(::testing::Values(catalogue::playerOf<EmulatedKernelPlayer>("emulatedKernel")),
-                                            ::testing::ValuesIn(catalogue::entries())),
-                         catalogue::caseName);
+INSTANTIATE_TEST_SUITE_P(
+    EmulatedKernel, PrinterCatalogue,
+    ::testing::Combine(::testing::Values(catalogue::playerOf<EmulatedKernelPlayer>("emulatedKernel")),
+                       ::testing::ValuesIn(catalogue::entries())),
+    catalogue::caseName);
 
 }  // namespace
 }  // namespace zelvik::emulation

@@ -500,7 +500,7 @@ bool Reader::device(const xmlNode* element, VirtualPrinterConfig& config) {
             }
         }
     }
-    if (!checkInterfaces(interfaces, config)) return false;
+    if (!interfaces.empty() && !checkInterfaces(interfaces, config)) return false;
     if (alternateSetting != nullptr) {
         const bool described = std::any_of(config.interfaces.begin(), config.interfaces.end(), [&](const auto& s) {
             return s.number == 0 && s.alternateSetting == config.alternateSetting;
