@@ -111,6 +111,7 @@ TEST(BusFile, AFileThatSaysSomethingWrongIsRefusedWithItsLineAndElement) {
         {"<vendorID>0x10000</vendorID>", "1: <vendorID>: out of range (0 to 65535): 0x10000"},
         {"<vendorID>12a</vendorID>", "<vendorID>: not a number: '12a'"},
         {"<vendorID>-1</vendorID>", "<vendorID>: not a number"},
+        {"<productID>1\n\t2</productID>", "<productID>: not a number: '1\\n\\x092'"},
         {"<locationID>4294967296</locationID>", "<locationID>: out of range"},
         {"<pageCount>18446744073709551616</pageCount>", "<pageCount>: out of range"},
         {"<statusCode>100000</statusCode>", "<statusCode>: out of range (0 to 99999)"},

@@ -620,7 +620,21 @@ std::string describeBusFileError(const std::string& path, const BusFileError& er
     if (error.line > 0) text += ":" + std::to_string(error.line);
     text += ": ";
     if (!error.element.empty()) text += "<" + error.element + ">: ";
-    return text + error.reason;
+    text += error.reason;
+    // One line, whatever the file quoted: control characters in the bus
+    // file's own escapes.
+    std::string line;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            line += c;
+        } else if (c == '\n' || c == '\r' || c == '\f') {
+            line += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\f";
+        } else {
+            line += "\\x" + hex2(byte).substr(2);
+        }
+    }
+    return line;
 }
 
 std::optional<std::string> checkBusFile(const std::string& path) {
