@@ -115,8 +115,8 @@ void anonymizeDescriptor(std::optional<Bytes>& descriptor, const Secret& secret)
     if (!descriptor || descriptor->empty()) return;
     const Bytes from = utf16Of(secret.text), to = utf16Of(secret.standIn);
     const std::size_t count = replaceAll(*descriptor, from, to);
-    const auto length = static_cast<long>((*descriptor)[0]) + static_cast<long>(count) * (static_cast<long>(to.size()) -
-                                                                                      static_cast<long>(from.size()));
+    const auto length = static_cast<long>((*descriptor)[0]) +
+                        static_cast<long>(count) * (static_cast<long>(to.size()) - static_cast<long>(from.size()));
     (*descriptor)[0] = static_cast<std::uint8_t>(std::clamp(length, 0L, 255L));
 }
 
@@ -201,8 +201,9 @@ Result<RecordedPrinter> Recording::printer(const std::string& deviceURI, bool an
     if (recorded.error) {
         return Error(ErrorKind::resultMalformed, 0, sim::describeBusFileError("the recording", *recorded.error));
     }
-    const auto named = std::find_if(recorded.printers.begin(), recorded.printers.end(),
-                                    [&](const VirtualPrinterConfig& p) { return sim::identityOf(p).deviceURI == deviceURI; });
+    const auto named =
+        std::find_if(recorded.printers.begin(), recorded.printers.end(),
+                     [&](const VirtualPrinterConfig& p) { return sim::identityOf(p).deviceURI == deviceURI; });
     if (named == recorded.printers.end()) {
         return Error(ErrorKind::resultMissing, 0, "no printer of that URI was recorded");
     }
@@ -211,8 +212,9 @@ Result<RecordedPrinter> Recording::printer(const std::string& deviceURI, bool an
     RecordedPrinter result;
     result.deviceURI = sim::identityOf(printer).deviceURI.value_or(deviceURI);
     result.busFile = sim::writeBusFile(
-        {printer}, " The printer " + sim::escapeBusText(result.deviceURI) +
-                       ", recorded (ZELVIK_RECORD); zelvik-sim(1) replays it, and so does zelvikctl told to simulate this file. ");
+        {printer},
+        " The printer " + sim::escapeBusText(result.deviceURI) +
+            ", recorded (ZELVIK_RECORD); zelvik-sim(1) replays it, and so does zelvikctl told to simulate this file. ");
     return result;
 }
 

@@ -223,7 +223,8 @@ bool save(const std::string& path, const std::vector<PrinterRecord>& records) {
             ZELVIK_TRACE("recording not saved: %s is held by another run", path.c_str());
             return false;
         }
-        struct stat held {}, named{};
+        struct stat held {};
+        struct stat named {};
         if (::fstat(fd.get(), &held) != 0 || ::lstat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
             held.st_ino != named.st_ino) {
             continue;

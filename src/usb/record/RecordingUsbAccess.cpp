@@ -34,7 +34,7 @@ struct RecordingUsbAccess::Recorder {
     // The rest with the lock held.
     std::size_t indexOf(const UsbServiceRef& device) {
         const auto known = std::find_if(printers.begin(), printers.end(),
-                                         [&](const Printer& p) { return p.service.get() == device.get(); });
+                                        [&](const Printer& p) { return p.service.get() == device.get(); });
         if (known != printers.end()) return static_cast<std::size_t>(known - printers.begin());
         printers.push_back({device, {}, 0, false});
         return printers.size() - 1;
@@ -351,7 +351,7 @@ private:
     std::uint8_t mSetting = 0;
     std::map<std::uint8_t, std::vector<std::optional<sim::EndpointDescription>>> mSettings;
     record::LineAssembler mLines;
-    bool mWritten = false;             // something was written in this session
+    bool mWritten = false;               // something was written in this session
     std::optional<Bytes> mPendingWrite;  // a write no read or write has followed yet
     Clock::time_point mWrittenAt{};
     bool mAsking = false;  // reads follow a query
