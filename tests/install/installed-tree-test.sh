@@ -32,7 +32,7 @@ check_installed() {
     DESTDIR="$root" cmake --install "$build" --prefix "$prefix" --strip >"$work/install.log"
 
     local expected=(libexec/zelvik/zelvik bin/zelvik-sim bin/zelvikctl share/zelvik/virtual-printers.xml
-                    include/zelvik/client.h include/zelvik/pjl.h lib/libzelvik-client.a lib/pkgconfig/zelvik-client.pc)
+                    include/zelvik/client.h include/zelvik/pjl.h include/zelvik/recording.h lib/libzelvik-client.a lib/pkgconfig/zelvik-client.pc)
     [ "$man" = ON ] && expected+=(share/man/man8/zelvik.8.gz share/man/man1/zelvik-sim.1.gz share/man/man1/zelvikctl.1.gz)
     for file in "${expected[@]}"; do
         [ -f "$installed/$file" ] || fail "not installed: $prefix/$file"
