@@ -42,7 +42,8 @@ std::size_t replace(Bytes& bytes, const Bytes& from, const Bytes& to, Fits fits)
     Bytes out;
     std::size_t count = 0;
     for (std::size_t i = 0; i < bytes.size();) {
-        if (bytes.size() - i >= from.size() && std::equal(from.begin(), from.end(), bytes.begin() + i) &&
+        if (bytes.size() - i >= from.size() &&
+            std::equal(from.begin(), from.end(), bytes.begin() + static_cast<std::ptrdiff_t>(i)) &&
             fits(i + from.size())) {
             out.insert(out.end(), to.begin(), to.end());
             i += from.size();

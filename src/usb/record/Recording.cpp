@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "base/Files.h"
@@ -216,7 +215,7 @@ bool save(const std::string& path, const std::vector<PrinterRecord>& records) {
     for (int attempt = 0; attempt < 16; ++attempt) {
         const UniqueFD fd = openRegularFileForUpdate(path);
         if (!fd.isValid()) {
-            ZELVIK_TRACE("recording not saved: %s is no regular file (%s)", path.c_str(), std::strerror(errno));
+            ZELVIK_TRACE("recording not saved: %s is no regular file this run may write", path.c_str());
             return false;
         }
         if (!takeTurn(fd.get())) {
