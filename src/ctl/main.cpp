@@ -151,6 +151,7 @@ int exitFor(const Error& error) {
         case ErrorKind::noStatus:
         case ErrorKind::resultMissing:
         case ErrorKind::resultMalformed: return kHelperFailed;
+        case ErrorKind::busy: return kUnreachable;
     }
     return kHelperFailed;
 }
