@@ -133,9 +133,7 @@ TEST_F(Recording, RunsMergeIntoOneRecordingAndAnAnswerOutlivesALaterSilence) {
 }
 
 TEST_F(Recording, OnlyARegularFileThatIsARecordingIsWritten) {
-    const auto listing = [&](ZelvikController& controller) {
-        controller.getPrinterList(mDir.file("list.xml"), -1);
-    };
+    const auto listing = [&](ZelvikController& controller) { controller.getPrinterList(mDir.file("list.xml"), -1); };
     writeFile(mDir.file("elsewhere"), "mine");
     ASSERT_EQ(0, ::symlink(mDir.file("elsewhere").c_str(), recording().c_str()));
     run(bus(), listing);
@@ -150,7 +148,8 @@ TEST_F(Recording, OnlyARegularFileThatIsARecordingIsWritten) {
 TEST(RecordedReplies, EachCommandOfARequestGetsTheBlockThatEchoesIt) {
     const std::vector<std::string> lines = {"\x1b%-12345X@PJL", "@PJL INFO ID", "@PJL INFO STATUS",
                                             "@PJL INFO PAGECOUNT"};
-    const Bytes answer = bytesOf("@PJL USTATUS DEVICE\r\n\f@PJL INFO STATUS\r\nCODE=1\r\n\f\r\n@PJL INFO ID\r\nX\r\n\f");
+    const Bytes answer =
+        bytesOf("@PJL USTATUS DEVICE\r\n\f@PJL INFO STATUS\r\nCODE=1\r\n\f\r\n@PJL INFO ID\r\nX\r\n\f");
     const std::vector<sim::Reply> replies = record::repliesOf(lines, answer, 40);
     ASSERT_EQ(3u, replies.size());
     EXPECT_EQ("@PJL INFO ID", replies[0].to);
