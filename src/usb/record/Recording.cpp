@@ -20,8 +20,6 @@ namespace zelvik::record {
 
 namespace {
 
-// As the virtual printer takes lines: a longer one is print data.
-constexpr std::size_t kLongestLine = 4096;
 // The notes a printer keeps, the latest ones.
 constexpr std::size_t kMostNotes = 100;
 // The largest recording read back (the bus file reader's own limit).
@@ -98,27 +96,6 @@ bool isBlank(const Bytes& content) {
 }
 
 }  // namespace
-
-std::vector<std::string> LineAssembler::feed(const Bytes& bytes) {
-    std::vector<std::string> lines;
-    for (const std::uint8_t byte : bytes) {
-        if (byte == '\n') {
-            if (!mTooLong) {
-                if (!mLine.empty() && mLine.back() == '\r') mLine.pop_back();
-                lines.push_back(mLine);
-            }
-            mLine.clear();
-            mTooLong = false;
-        } else if (!mTooLong) {
-            mLine.push_back(static_cast<char>(byte));
-            if (mLine.size() > kLongestLine) {
-                mLine.clear();
-                mTooLong = true;
-            }
-        }
-    }
-    return lines;
-}
 
 std::vector<sim::Reply> repliesOf(const std::vector<std::string>& lines, const Bytes& answer, std::uint32_t delayMs) {
     // The lines the printer takes as requests, and among them its PJL

@@ -39,17 +39,6 @@ struct PrinterRecord {
     std::vector<std::string> notes;
 };
 
-// The lines a printer receives, as it assembles them from what is written:
-// up to a line feed, a carriage return before it left out.
-class LineAssembler {
-public:
-    std::vector<std::string> feed(const Bytes& bytes);
-
-private:
-    std::string mLine;
-    bool mTooLong = false;  // the line outgrew any command
-};
-
 // The replies that make a printer answer a query as it did: `lines` are the
 // request lines it received, `answer` the bytes that came back and
 // `delayMs` how soon they could be read. A request with one PJL command

@@ -236,7 +236,7 @@ private:
         mOpen = true;
         mSetting = 0;
         mSettings.clear();
-        mLines = record::LineAssembler();
+        mLines = sim::LineAssembler();
         mWritten = false;
         mPendingWrite.reset();
         mAsking = false;
@@ -350,7 +350,7 @@ private:
     bool mOpen = false;
     std::uint8_t mSetting = 0;
     std::map<std::uint8_t, std::vector<std::optional<sim::EndpointDescription>>> mSettings;
-    record::LineAssembler mLines;
+    sim::LineAssembler mLines;
     bool mWritten = false;               // something was written in this session
     std::optional<Bytes> mPendingWrite;  // a write no read or write has followed yet
     Clock::time_point mWrittenAt{};

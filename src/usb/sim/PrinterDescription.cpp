@@ -16,6 +16,8 @@ constexpr std::uint8_t kStringDescriptorType = 3;
 const std::string kUniversalExit = "\x1b%-12345X";
 // The helper reads a reply into 256 bytes and keeps a zero byte at its end.
 constexpr std::size_t kReplyBuffer = 256;
+// A PJL command line is short; a longer "line" is print data, not a command.
+constexpr std::size_t kLongestLine = 4096;
 
 // UTF-8 to UTF-16 code units. Three-byte forms of surrogate halves are kept
 // as the units they encode, so a bus file can describe a serial number with
@@ -162,6 +164,27 @@ std::optional<Bytes> deviceIDReplyOf(const VirtualPrinterConfig& printer) {
     Bytes reply = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
     reply.insert(reply.end(), text.begin(), text.end());
     return reply;
+}
+
+std::vector<std::string> LineAssembler::feed(std::span<const std::uint8_t> bytes) {
+    std::vector<std::string> lines;
+    for (const std::uint8_t byte : bytes) {
+        if (byte == '\n') {
+            if (!mTooLong) {
+                if (!mLine.empty() && mLine.back() == '\r') mLine.pop_back();
+                lines.push_back(mLine);
+            }
+            mLine.clear();
+            mTooLong = false;
+        } else if (!mTooLong) {
+            mLine.push_back(static_cast<char>(byte));
+            if (mLine.size() > kLongestLine) {
+                mLine.clear();
+                mTooLong = true;
+            }
+        }
+    }
+    return lines;
 }
 
 std::string requestLine(const std::string& line) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,18 @@ std::optional<Bytes> deviceIDReplyOf(const VirtualPrinterConfig& printer);
 // each run of blanks one blank and none at either end (requestKey).
 std::string requestLine(const std::string& line);
 std::string requestKey(const std::string& line);
+
+// The lines a printer takes from what is written to it, one write after
+// another: up to a line feed, a carriage return before it left out; a line
+// that outgrows any PJL command is print data, and no line.
+class LineAssembler {
+public:
+    std::vector<std::string> feed(std::span<const std::uint8_t> bytes);
+
+private:
+    std::string mLine;
+    bool mTooLong = false;
+};
 
 // A value of an IEEE 1284 device ID text, read as the helper reads it:
 // pairs split at ";", key and value at ":", a value ending at its next

@@ -21,8 +21,6 @@ namespace {
 constexpr std::uint8_t kManufacturerStringIndex = 1;
 constexpr std::uint8_t kProductStringIndex = 2;
 constexpr std::uint8_t kSerialStringIndex = 3;
-// A PJL command line is short; a longer "line" is print data, not a command.
-constexpr std::size_t kLongestPJLLine = 4096;
 // Answers nobody reads pile up no further: a printer's buffer is finite.
 constexpr std::size_t kMostQueuedAnswerBytes = std::size_t{1} << 20;
 
@@ -431,22 +429,7 @@ void VirtualPrinter::receive(std::span<const std::uint8_t> bytes, Clock::time_po
     if (bytes.empty()) return;
     mTraffic.received += bytes.size();
     if (mConfig.answer) return;  // a fixed answer replaces the PJL answers
-    for (std::uint8_t byte : bytes) {
-        if (byte == '\n') {
-            if (!mLineTooLong) {
-                if (!mLine.empty() && mLine.back() == '\r') mLine.pop_back();
-                answerLine(mLine, now);
-            }
-            mLine.clear();
-            mLineTooLong = false;
-        } else if (!mLineTooLong) {
-            mLine.push_back(static_cast<char>(byte));
-            if (mLine.size() > kLongestPJLLine) {
-                mLine.clear();
-                mLineTooLong = true;
-            }
-        }
-    }
+    for (const std::string& line : mLines.feed(bytes)) answerLine(line, now);
 }
 
 // One line the printer received: a reply given for it, else a built-in PJL
