@@ -513,6 +513,12 @@ int recordCommand(const Options& options, const std::string& uri, const std::str
         complain("record --json needs --output: the bus file and the JSON cannot share the standard output");
         return kUsage;
     }
+    // Found out before the printer is asked anything.
+    if (struct stat existing{};
+        !output.empty() && ::lstat(output.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        complain("--output " + output + " is not a regular file");
+        return kUsage;
+    }
     const Recording recording;
     if (!recording.made()) {
         complain("cannot make a private directory for the recording: " + errorText(errno));
