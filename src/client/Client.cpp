@@ -239,6 +239,7 @@ struct Job::State {
     PrivateDirectory dir;
     std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath;
     UniqueFD wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    UniqueFD endedEvent{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> lastProgress{-1};
 
@@ -251,6 +252,9 @@ struct Job::State {
         std::lock_guard lock(mutex);
         result = std::move(outcome);
         ended.notify_all();
+        // Never read: readable from now on.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(endedEvent.get(), &one, sizeof one);
     }
     Result<Completion> run();
     void followProgress();
@@ -294,7 +298,8 @@ void Job::State::followProgress() {
 }
 
 Result<Completion> Job::State::run() {
-    if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, errorText(errno));
+    if (!dir.made() || wake.get() < 0 || endedEvent.get() < 0)
+        return Error(ErrorKind::setupFailed, 0, errorText(errno));
     // The helper reads a request in one go; a longer one is refused here,
     // for every way a query is started.
     if (kind == Kind::pjl && pjlBytes.size() > kLongestPJLRequest) {
@@ -439,6 +444,14 @@ const Result<Completion>& Job::wait() {
     mState->ended.wait(lock, [this] { return mState->result.has_value(); });
     return *mState->result;
 }
+
+const Result<Completion>* Job::waitFor(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mState->mutex);
+    if (!mState->ended.wait_for(lock, limit, [this] { return mState->result.has_value(); })) return nullptr;
+    return &*mState->result;
+}
+
+int Job::endedFd() const noexcept { return mState ? mState->endedEvent.get() : -1; }
 
 int Job::progress() const noexcept { return mState ? mState->lastProgress.load() : -1; }
 
