@@ -4,7 +4,9 @@
 // directory changes (inotify) or the caller cancels (an eventfd).
 #include "zelvik/client.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -26,18 +28,81 @@
 #include "Process.h"
 #include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
+#include "xml/XmlParsing.h"
 
+// Where the build installs the helpers, and where they lie seen from the
+// folder of the programs and from that of the libraries (empty when the
+// folders are not all under the one prefix, so that no relation holds).
 #ifndef ZELVIK_INSTALLED_HELPER
 #define ZELVIK_INSTALLED_HELPER "/usr/libexec/zelvik/zelvik"
 #endif
 #ifndef ZELVIK_INSTALLED_SIM_HELPER
 #define ZELVIK_INSTALLED_SIM_HELPER "/usr/bin/zelvik-sim"
 #endif
+#ifndef ZELVIK_HELPER_FROM_BINDIR
+#define ZELVIK_HELPER_FROM_BINDIR ""
+#define ZELVIK_SIM_HELPER_FROM_BINDIR ""
+#define ZELVIK_HELPER_FROM_LIBDIR ""
+#define ZELVIK_SIM_HELPER_FROM_LIBDIR ""
+#endif
 
 namespace zelvik::client {
+namespace {
 
-Helper Helper::installed() { return Helper{ZELVIK_INSTALLED_HELPER, {}}; }
-Helper Helper::simulated(const std::string& busFile) { return simulated(busFile, ZELVIK_INSTALLED_SIM_HELPER); }
+namespace fs = std::filesystem;
+
+// Something of this library, whose address tells which loaded object holds it.
+const char kAnchor = 0;
+
+// The folder of this library when it is a shared object; nothing when it
+// is linked into the program itself.
+std::optional<fs::path> libraryFolder() {
+    Dl_info info{};
+    void* found = nullptr;
+    if (::dladdr1(&kAnchor, &info, &found, RTLD_DL_LINKMAP) == 0 || found == nullptr) return std::nullopt;
+    // The program's own entry has no name.
+    const char* name = static_cast<const link_map*>(found)->l_name;
+    if (name == nullptr || name[0] == '\0') return std::nullopt;
+    std::error_code error;
+    const fs::path path = fs::absolute(name, error);
+    if (error) return std::nullopt;
+    return path.parent_path();
+}
+
+std::optional<fs::path> programFolder() {
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error || self.empty()) return std::nullopt;
+    return self.parent_path();
+}
+
+// An installed program: where it lies in relation to the library or the
+// program that asks, when it is there; else where the build installed it.
+std::string installedProgram(const char* fromLibraryFolder, const char* fromProgramFolder, const char* configured) {
+    std::vector<fs::path> candidates;
+    if (fromLibraryFolder[0] != '\0') {
+        if (const auto folder = libraryFolder()) candidates.push_back(*folder / fromLibraryFolder);
+    }
+    if (fromProgramFolder[0] != '\0') {
+        if (const auto folder = programFolder()) candidates.push_back(*folder / fromProgramFolder);
+    }
+    for (const fs::path& candidate : candidates) {
+        const fs::path program = candidate.lexically_normal();
+        std::error_code error;
+        if (fs::is_regular_file(program, error) && ::access(program.c_str(), X_OK) == 0) return program.string();
+    }
+    return configured;
+}
+
+}  // namespace
+
+Helper Helper::installed() {
+    return Helper{installedProgram(ZELVIK_HELPER_FROM_LIBDIR, ZELVIK_HELPER_FROM_BINDIR, ZELVIK_INSTALLED_HELPER), {}};
+}
+Helper Helper::simulated(const std::string& busFile) {
+    return simulated(busFile, installedProgram(ZELVIK_SIM_HELPER_FROM_LIBDIR, ZELVIK_SIM_HELPER_FROM_BINDIR,
+                                               ZELVIK_INSTALLED_SIM_HELPER));
+}
 Helper Helper::simulated(const std::string& busFile, std::string program) {
     std::error_code ignored;
     const auto absolute = std::filesystem::absolute(busFile, ignored);
@@ -169,6 +234,20 @@ bool writeFileWhole(const std::string& path, const std::string& content) {
     return true;
 }
 
+// Whether a text can stand in an XML file: UTF-8, and no character XML
+// cannot carry (the C0 controls but tab, LF and CR).
+bool writableAsXmlText(const std::string& text) {
+    std::string ignored;
+    return xmlparsing::appendEscapedText(text, ignored);
+}
+
+// What a parameter is, in a refusal.
+std::string describeParameter(const std::string& name) {
+    if (name == "deviceURI") return "the device URI";
+    if (name == "outputFilePath") return "the path of the file to send";
+    return "the path of the private directory";
+}
+
 std::optional<std::string> commandXml(const std::string& command, const std::string& statusPath,
                                       const Parameters& parameters) {
     Dictionary body;
@@ -232,6 +311,9 @@ struct Job::State {
     std::string command;
     Parameters parameters;
     std::string pjlBytes;
+    long long timeLimit = 0;     // a query's, in seconds
+    std::optional<int> maximum;  // a listing's
+    std::string printFile;       // a print's, as the caller named it
     ProgressHandler onProgress;
     std::string helperProgram;
     std::vector<std::string> helperEnvironment;
@@ -287,6 +369,38 @@ std::string absolutePath(const std::string& path) {
     return error ? path : absolute.string();
 }
 
+Result<std::vector<Printer>> printerList(const std::string& xml) {
+    const KxXmlDataConverter converter;
+    const std::optional<Dictionary> document = converter.copyXMLDataToDictionaryNS(Bytes(xml.begin(), xml.end()));
+    const Value* body = document ? document->find("printerListBody") : nullptr;
+    if (body == nullptr) return Error(ErrorKind::resultMalformed, 0, "no printer list");
+    std::vector<Printer> printers;
+    // An empty list is an empty element, one printer a dictionary, more an
+    // array of them.
+    if (body->isString()) return printers;
+    const Dictionary* list = body->asDictionary();
+    const Value* entries = list != nullptr ? list->find("deviceInformation") : nullptr;
+    if (entries == nullptr) return Error(ErrorKind::resultMalformed, 0, "no printer list");
+    auto add = [&printers](const Value& entry) {
+        const Dictionary* info = entry.asDictionary();
+        if (info == nullptr) return false;
+        const std::string* model = info->findString("modelName");
+        const std::string* serial = info->findString("serialNumber");
+        const std::string* uri = info->findString("deviceURI");
+        if (model == nullptr || serial == nullptr || uri == nullptr) return false;
+        printers.push_back(Printer{*model, *serial, *uri});
+        return true;
+    };
+    if (const Array* array = entries->asArray()) {
+        for (const Value& entry : *array) {
+            if (!add(entry)) return Error(ErrorKind::resultMalformed, 0, "a printer entry");
+        }
+    } else if (!add(*entries)) {
+        return Error(ErrorKind::resultMalformed, 0, "a printer entry");
+    }
+    return printers;
+}
+
 }  // namespace
 
 void Job::State::followProgress() {
@@ -298,18 +412,48 @@ void Job::State::followProgress() {
 }
 
 Result<Completion> Job::State::run() {
-    if (!dir.made() || wake.get() < 0 || endedEvent.get() < 0)
-        return Error(ErrorKind::setupFailed, 0, errorText(errno));
-    // The helper reads a request in one go; a longer one is refused here,
-    // for every way a query is started.
+    // What the helper would refuse ("unknown command or missing parameter")
+    // is refused here, in words, for every way a command is started.
     if (kind == Kind::pjl && pjlBytes.size() > kLongestPJLRequest) {
         return Error(ErrorKind::badRequest, 0, "a PJL request is at most 2047 bytes");
+    }
+    if (kind == Kind::pjl && timeLimit < 1) {
+        return Error(ErrorKind::badRequest, 0,
+                     "a PJL time limit of " + std::to_string(timeLimit) + " s: give 1 s or more");
+    }
+    if (kind == Kind::list && maximum == 0) {
+        return Error(ErrorKind::badRequest, 0, "a listing maximum of 0: give 1 or more, or none for all printers");
+    }
+    if (!dir.made() || wake.get() < 0 || endedEvent.get() < 0) {
+        return Error(ErrorKind::setupFailed, 0, errorText(errno));
     }
     if (kind == Kind::pjl && !writeFileWhole(queryPath, pjlBytes)) {
         return Error(ErrorKind::setupFailed, 0, "cannot write the PJL request");
     }
+    if (kind == Kind::print) {
+        // A path that XML cannot carry (not UTF-8, or a control character)
+        // reaches the helper through a link of the private directory.
+        std::string path = absolutePath(printFile);
+        if (!writableAsXmlText(path)) {
+            const std::string link = dir.file("print-file");
+            if (::symlink(path.c_str(), link.c_str()) != 0) {
+                return Error(ErrorKind::setupFailed, 0, "cannot link the file to send: " + errorText(errno));
+            }
+            path = link;
+        }
+        parameters.emplace_back("outputFilePath", path);
+    }
+    for (const auto& [name, value] : parameters) {
+        if (!writableAsXmlText(value)) {
+            return Error(ErrorKind::badRequest, 0,
+                         describeParameter(name) +
+                             " cannot be written as XML text (a control character, or bytes that are not UTF-8)");
+        }
+    }
     const std::optional<std::string> xml = commandXml(command, statusPath, parameters);
-    if (!xml) return Error(ErrorKind::badRequest, 0, "a parameter cannot be written as XML text");
+    if (!xml) {
+        return Error(ErrorKind::badRequest, 0, describeParameter("statusFilePath") + " cannot be written as XML text");
+    }
     if (!writeFileWhole(commandPath, *xml)) return Error(ErrorKind::setupFailed, 0, errorText(errno));
 
     // Watched before the start, so that no change goes unseen.
@@ -326,6 +470,7 @@ Result<Completion> Job::State::run() {
     }
 
     bool cancelSent = false;
+    bool stopSent = false;
     for (;;) {
         pollfd fds[3] = {{watch.get(), POLLIN, 0}, {child.exitFd(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
@@ -345,9 +490,16 @@ Result<Completion> Job::State::run() {
             }
         }
         followProgress();
+        // A listing and an active test have no cancel point: the helper is
+        // ended, and closes the printer first (our own child, not yet
+        // reaped: the pid is still its own).
+        if (cancelRequested.load() && !stopSent && (kind == Kind::list || kind == Kind::active)) {
+            ::kill(child.pid(), SIGTERM);
+            stopSent = true;
+        }
         // The cancel file may replace the command file only once the helper
         // has taken its command: before that it would be the command.
-        if (cancelRequested.load() && !cancelSent && !exists(commandPath)) {
+        if (cancelRequested.load() && !cancelSent && !stopSent && !exists(commandPath)) {
             const std::optional<std::string> cancel = commandXml("processCancel", cancelStatusPath, {});
             if (cancel && writeFileWhole(commandPath, *cancel)) {
                 cancelSent = true;
@@ -365,6 +517,11 @@ Result<Completion> Job::State::run() {
     const bool commandLeft = exists(commandPath);
     const bool cancelTaken = cancelSent && !commandLeft;
     const std::optional<int> code = statusCode(statusPath);
+    if (!code && stopSent) {
+        Completion stopped;
+        stopped.cancelled = true;
+        return stopped;
+    }
     if (!code) {
         if (!cancelSent && commandLeft) {
             return Error(ErrorKind::noStatus, 0, "it refused the command file (" + describeStatus(waitStatus) + ")");
@@ -396,11 +553,21 @@ Result<Completion> Job::State::run() {
             completion.answer = std::move(*answer);
             break;
         }
-        case Kind::list:
+        case Kind::list: {
+            const std::optional<std::string> answer = readFile(resultPath);
+            if (!answer) return Error(ErrorKind::resultMissing, 0, "no printer list");
+            Result<std::vector<Printer>> printers = printerList(*answer);
+            if (!printers) return printers.error();
+            completion.printers = std::move(printers).value();
+            break;
+        }
         case Kind::active: {
-            std::optional<std::string> answer = readFile(resultPath);
+            const std::optional<std::string> answer = readFile(resultPath);
             if (!answer) return Error(ErrorKind::resultMissing, 0, "no result file");
-            completion.answer = std::move(*answer);
+            if (*answer != "True" && *answer != "False") {
+                return Error(ErrorKind::resultMalformed, 0, "neither True nor False");
+            }
+            completion.active = *answer == "True";
             break;
         }
     }
@@ -458,9 +625,8 @@ int Job::progress() const noexcept { return mState ? mState->lastProgress.load()
 Job Job::print(const Helper& helper, const std::string& deviceURI, const std::string& file,
                ProgressHandler onProgress) {
     auto state = prepare(helper, State::Kind::print, "dataOutput");
-    state->parameters = {{"deviceURI", deviceURI},
-                         {"outputFilePath", absolutePath(file)},
-                         {"responseFilePath", state->resultPath}};
+    state->printFile = file;
+    state->parameters = {{"deviceURI", deviceURI}, {"responseFilePath", state->resultPath}};
     state->onProgress = std::move(onProgress);
     return Job(std::move(state));
 }
@@ -469,6 +635,7 @@ Job Job::pjl(const Helper& helper, const std::string& deviceURI, std::string_vie
              std::chrono::seconds timeLimit) {
     auto state = prepare(helper, State::Kind::pjl, "sendPJLCommand");
     state->pjlBytes = std::string(bytes);
+    state->timeLimit = static_cast<long long>(timeLimit.count());
     state->parameters = {{"deviceURI", deviceURI},
                          {"outputFilePath", state->queryPath},
                          {"responseFilePath", state->resultPath},
@@ -476,15 +643,22 @@ Job Job::pjl(const Helper& helper, const std::string& deviceURI, std::string_vie
     return Job(std::move(state));
 }
 
-namespace {
+Job Job::list(const Helper& helper, std::optional<int> maximum) {
+    auto state = prepare(helper, State::Kind::list, "getPrinterList");
+    state->maximum = maximum;
+    state->parameters = {{"printerListFilePath", state->resultPath},
+                         {"printerListMax", std::to_string(maximum ? *maximum : -1)}};
+    return Job(std::move(state));
+}
 
-Result<Completion> runJob(std::unique_ptr<Job::State> state);
-
-}  // namespace
+Job Job::active(const Helper& helper, const std::string& deviceURI) {
+    auto state = prepare(helper, State::Kind::active, "isMachineActive");
+    state->parameters = {{"deviceURI", deviceURI}, {"responseFilePath", state->resultPath}};
+    return Job(std::move(state));
+}
 
 Result<std::string> sendPJL(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
                             std::chrono::seconds timeLimit) {
-    if (timeLimit.count() < 0) return Error(ErrorKind::badRequest, 0, "a negative time limit");
     Job job = Job::pjl(helper, deviceURI, bytes, timeLimit);
     const Result<Completion>& done = job.wait();
     if (!done) return done.error();
@@ -498,52 +672,17 @@ Result<Completion> printFile(const Helper& helper, const std::string& deviceURI,
 }
 
 Result<std::vector<Printer>> listPrinters(const Helper& helper, std::optional<int> maximum) {
-    auto state = prepare(helper, Job::State::Kind::list, "getPrinterList");
-    state->parameters = {{"printerListFilePath", state->resultPath},
-                         {"printerListMax", std::to_string(maximum ? *maximum : -1)}};
-    const Result<Completion> done = runJob(std::move(state));
+    Job job = Job::list(helper, maximum);
+    const Result<Completion>& done = job.wait();
     if (!done) return done.error();
-
-    const KxXmlDataConverter converter;
-    const std::optional<Dictionary> document =
-        converter.copyXMLDataToDictionaryNS(Bytes(done->answer.begin(), done->answer.end()));
-    const Value* body = document ? document->find("printerListBody") : nullptr;
-    if (body == nullptr) return Error(ErrorKind::resultMalformed, 0, "no printer list");
-    std::vector<Printer> printers;
-    // An empty list is an empty element, one printer a dictionary, more an
-    // array of them.
-    if (body->isString()) return printers;
-    const Dictionary* list = body->asDictionary();
-    const Value* entries = list != nullptr ? list->find("deviceInformation") : nullptr;
-    if (entries == nullptr) return Error(ErrorKind::resultMalformed, 0, "no printer list");
-    auto add = [&printers](const Value& entry) {
-        const Dictionary* info = entry.asDictionary();
-        if (info == nullptr) return false;
-        const std::string* model = info->findString("modelName");
-        const std::string* serial = info->findString("serialNumber");
-        const std::string* uri = info->findString("deviceURI");
-        if (model == nullptr || serial == nullptr || uri == nullptr) return false;
-        printers.push_back(Printer{*model, *serial, *uri});
-        return true;
-    };
-    if (const Array* array = entries->asArray()) {
-        for (const Value& entry : *array) {
-            if (!add(entry)) return Error(ErrorKind::resultMalformed, 0, "a printer entry");
-        }
-    } else if (!add(*entries)) {
-        return Error(ErrorKind::resultMalformed, 0, "a printer entry");
-    }
-    return printers;
+    return done->printers;
 }
 
 Result<bool> isMachineActive(const Helper& helper, const std::string& deviceURI) {
-    auto state = prepare(helper, Job::State::Kind::active, "isMachineActive");
-    state->parameters = {{"deviceURI", deviceURI}, {"responseFilePath", state->resultPath}};
-    const Result<Completion> done = runJob(std::move(state));
+    Job job = Job::active(helper, deviceURI);
+    const Result<Completion>& done = job.wait();
     if (!done) return done.error();
-    if (done->answer == "True") return true;
-    if (done->answer == "False") return false;
-    return Error(ErrorKind::resultMalformed, 0, "neither True nor False");
+    return done->active;
 }
 
 std::string pjlRequest(const std::vector<std::string>& commands) {
@@ -556,12 +695,5 @@ std::string pjlRequest(const std::vector<std::string>& commands) {
     }
     return request + kUniversalExit;
 }
-
-namespace {
-
-// The short commands run on the caller's thread.
-Result<Completion> runJob(std::unique_ptr<Job::State> state) { return state->run(); }
-
-}  // namespace
 
 }  // namespace zelvik::client

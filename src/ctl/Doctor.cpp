@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Text.h"
+
 namespace zelvikctl {
 namespace {
 
@@ -165,6 +167,32 @@ DoctorReport examine(const std::string& vendorID, const DoctorRoots& roots) {
                                    "plug the printer in and switch it on; lsusb lists what the machine sees"});
     }
     return report;
+}
+
+const char* kindName(Finding::Kind kind) {
+    switch (kind) {
+        case Finding::Kind::ok: return "ok";
+        case Finding::Kind::note: return "note";
+        case Finding::Kind::problem: return "problem";
+    }
+    return "problem";
+}
+
+std::string doctorText(const DoctorReport& report) {
+    std::string out;
+    auto show = [&out](const std::string& where, const Finding& f) {
+        std::string line = where + kindName(f.kind) + ": " + f.text;
+        if (!f.fix.empty()) line += "; fix: " + f.fix;
+        out += visible(line, LineFeeds::show) + '\n';
+    };
+    for (const auto& f : report.findings) show("", f);
+    for (const auto& d : report.devices) {
+        const std::string where = "usb " + d.sysfsName + " (bus " + std::to_string(d.bus) + " device " +
+                                  std::to_string(d.device) + ", " + report.vendorID + ":" + d.productID +
+                                  (d.product.empty() ? "" : " " + d.product) + "): ";
+        for (const auto& f : d.findings) show(where, f);
+    }
+    return out;
 }
 
 }  // namespace zelvikctl

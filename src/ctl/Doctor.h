@@ -60,4 +60,10 @@ struct DoctorReport {
 
 DoctorReport examine(const std::string& vendorID, const DoctorRoots& roots);
 
+// "ok", "note" or "problem".
+const char* kindName(Finding::Kind kind);
+// One line per finding, with its fix; what the device reports of itself
+// (its product name) made visible.
+std::string doctorText(const DoctorReport& report);
+
 }  // namespace zelvikctl

@@ -6,34 +6,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "zelvik/pjl.h"
+
 namespace zelvikctl {
 namespace {
 
 std::size_t characters(std::string_view text) {
     return static_cast<std::size_t>(
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
-// The lines of an answer without their CR, the header line ("@PJL INFO
-// ...") and the final form feed left out.
-std::vector<std::string_view> bodyLines(std::string_view answer) {
-    std::vector<std::string_view> lines;
-    std::size_t at = 0;
-    while (at <= answer.size()) {
-        std::size_t end = answer.find('\n', at);
-        if (end == std::string_view::npos) end = answer.size();
-        std::string_view line = answer.substr(at, end - at);
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\f')) line.remove_suffix(1);
-        while (!line.empty() && (line.front() == '\f' || line.front() == ' ')) line.remove_prefix(1);
-        if (!line.empty() && line.rfind("@PJL", 0) != 0) lines.push_back(line);
-        at = end + 1;
-    }
-    return lines;
-}
-
-std::string_view unquoted(std::string_view text) {
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);
-    return text;
 }
 
 }  // namespace
@@ -56,11 +36,11 @@ std::string table(const std::vector<std::vector<std::string>>& rows) {
     return out;
 }
 
-std::string visible(std::string_view bytes) {
+std::string visible(std::string_view bytes, LineFeeds lineFeeds) {
     std::string out;
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\n') {
+        if (byte == '\n' && lineFeeds == LineFeeds::keep) {
             out += '\n';
         } else if (byte < 0x20 || byte == 0x7F) {
             out += '^';
@@ -76,43 +56,38 @@ std::string visible(std::string_view bytes) {
     return out;
 }
 
-void readIdAnswer(std::string_view answer, PrinterInfo& info) {
-    const auto lines = bodyLines(answer);
-    if (!lines.empty()) info.model = std::string(unquoted(lines.front()));
-}
-
-void readStatusAnswer(std::string_view answer, PrinterInfo& info) {
-    for (const std::string_view line : bodyLines(answer)) {
-        const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos) continue;
-        const std::string_view key = line.substr(0, equals);
-        const std::string_view value = unquoted(line.substr(equals + 1));
-        if (key == "CODE") info.statusCode = std::string(value);
-        if (key == "DISPLAY") info.display = std::string(value);
-        if (key == "ONLINE") {
-            if (value == "TRUE") info.online = true;
-            if (value == "FALSE") info.online = false;
-        }
-    }
-}
-
-void readPageCountAnswer(std::string_view answer, PrinterInfo& info) {
-    for (std::string_view line : bodyLines(answer)) {
-        if (const std::size_t equals = line.find('='); equals != std::string_view::npos) line = line.substr(equals + 1);
+void readInfoAnswer(std::string_view question, std::string_view answer, PrinterInfo& info) {
+    namespace pjl = zelvik::client::pjl;
+    const std::optional<pjl::Block> block = pjl::answerTo(answer, question);
+    if (!block) return;
+    if (question == "INFO ID") {
+        info.model = pjl::bareValue(*block);
+    } else if (question == "INFO STATUS") {
+        info.statusCode = pjl::valueOf(*block, "CODE");
+        info.display = pjl::valueOf(*block, "DISPLAY");
+        const std::optional<std::string> online = pjl::valueOf(*block, "ONLINE");
+        if (online == "TRUE") info.online = true;
+        if (online == "FALSE") info.online = false;
+    } else if (question == "INFO PAGECOUNT") {
+        // A bare figure, or PAGECOUNT=figure.
+        std::optional<std::string> figure = pjl::valueOf(*block, "PAGECOUNT");
+        if (!figure) figure = pjl::bareValue(*block);
         std::uint64_t count = 0;
-        const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), count);
-        if (error == std::errc() && end == line.data() + line.size()) {
-            info.pageCount = count;
-            return;
+        if (figure && !figure->empty()) {
+            const auto [end, error] = std::from_chars(figure->data(), figure->data() + figure->size(), count);
+            if (error == std::errc() && end == figure->data() + figure->size()) info.pageCount = count;
         }
     }
 }
 
 std::string infoBlock(const PrinterInfo& info) {
     const std::string unknown = "unknown";
-    std::string status = info.statusCode.value_or(unknown);
-    if (info.display) status += " \"" + *info.display + "\"";
-    return table({{"model:", info.model.value_or(unknown)},
+    auto shown = [&unknown](const std::optional<std::string>& text) {
+        return text ? visible(*text, LineFeeds::show) : unknown;
+    };
+    std::string status = shown(info.statusCode);
+    if (info.display) status += " \"" + visible(*info.display, LineFeeds::show) + "\"";
+    return table({{"model:", shown(info.model)},
                   {"status:", status},
                   {"online:", info.online ? (*info.online ? "yes" : "no") : unknown},
                   {"page count:", info.pageCount ? std::to_string(*info.pageCount) : unknown}});

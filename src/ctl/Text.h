@@ -14,9 +14,12 @@ namespace zelvikctl {
 // Columns padded to their widest cell (counted in characters, not bytes).
 std::string table(const std::vector<std::vector<std::string>>& rows);
 
-// Control characters in caret notation (ESC as ^[, CR as ^M, form feed as
-// ^L), bytes above 0x7F as \xNN; line feeds stay line feeds.
-std::string visible(std::string_view bytes);
+// Text from a device, safe on a terminal: control characters in caret
+// notation (ESC as ^[, CR as ^M, form feed as ^L), bytes above 0x7F as
+// \xNN. Line feeds stay line feeds in an answer shown whole; within one
+// field (a model name, a display text) they show as ^J.
+enum class LineFeeds { keep, show };
+std::string visible(std::string_view bytes, LineFeeds lineFeeds = LineFeeds::keep);
 
 // What "@PJL INFO ID", "INFO STATUS" and "INFO PAGECOUNT" answered.
 struct PrinterInfo {
@@ -26,9 +29,12 @@ struct PrinterInfo {
     std::optional<bool> online;
     std::optional<std::uint64_t> pageCount;
 };
-void readIdAnswer(std::string_view answer, PrinterInfo& info);
-void readStatusAnswer(std::string_view answer, PrinterInfo& info);
-void readPageCountAnswer(std::string_view answer, PrinterInfo& info);
+// Reads the figures of `question` ("INFO ID", "INFO STATUS" or "INFO
+// PAGECOUNT") from its own block of `answer`; blocks of other questions and
+// those the printer sent on its own are passed over, and a figure without
+// its block stays unknown.
+void readInfoAnswer(std::string_view question, std::string_view answer, PrinterInfo& info);
+// The figures, one per line, device text made visible.
 std::string infoBlock(const PrinterInfo& info);
 
 // "12.3 MiB", "512 B".

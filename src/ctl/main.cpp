@@ -2,20 +2,22 @@
 // zelvikctl: the printers of the helper from a shell. Lists them, asks them
 // PJL questions, sends print files with a progress bar, tells whether one
 // can be opened; everything through the client library.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <system_error>
 
 #include "Doctor.h"
 #include "Text.h"
@@ -41,7 +43,8 @@ enum Exit : int {
     kFileUnusable = 5,      // the file to send
     kHelperFailed = 6,      // the helper ended without its status or result
     kHelperNotStarted = 7,  // the helper could not be started
-    kCancelled = 130,       // Ctrl-C
+    kOutputFailed = 8,      // the output could not be written
+    kCancelled = 130,       // Ctrl-C, or SIGTERM, SIGHUP, SIGQUIT
 };
 
 const char* const kExitTable = "Exit status:\n"
@@ -53,7 +56,8 @@ const char* const kExitTable = "Exit status:\n"
                                "  5    the file to send cannot be used\n"
                                "  6    the helper failed (no status, no result, or a code it reported)\n"
                                "  7    the helper could not be started\n"
-                               "  130  cancelled by Ctrl-C\n";
+                               "  8    the output could not be written\n"
+                               "  130  cancelled by Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT)\n";
 
 struct Options {
     std::string helperPath;
@@ -82,7 +86,10 @@ Helper helperFor(const Options& options) {
 }
 
 // ---- Ctrl-C: the first one cancels the running job, later ones are
-// ignored, so that the helper can close the printer.
+// ignored, so that the helper can close the printer. A termination, a
+// hang-up (the terminal closed) and a quit are a Ctrl-C too: the job is
+// never left running without us, nor our private directory behind.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 std::atomic<Job*> gJob{nullptr};
 volatile sig_atomic_t gInterrupted = 0;
 
@@ -92,13 +99,22 @@ void onInterrupt(int) {
     if (Job* job = gJob.load()) job->cancel();
 }
 
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : kStopSignals) sigaddset(&set, number);
+    return set;
+}
+
 void catchInterrupts() {
+    // Without SA_RESTART: a wait of ours that a stop signal interrupts ends.
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int number : kStopSignals) sigaction(number, &action, nullptr);
+    // A reader that went away is an output that failed, found at the end;
+    // it must not end us with the helper running.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 // Runs `job` to its end with Ctrl-C routed to it.
@@ -107,16 +123,17 @@ Result<Completion> follow(Job& job) {
     if (gInterrupted) job.cancel();
     Result<Completion> result = job.wait();
     // The handler runs only on this thread (the library's threads block
-    // signals), so with SIGINT blocked here it cannot be inside cancel().
-    sigset_t interrupts, previous;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+    // signals), so with the stop signals blocked here it cannot be inside
+    // cancel().
+    const sigset_t stops = stopSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
     gJob.store(nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return result;
 }
+
+std::string errorText(int error) { return std::generic_category().message(error); }
 
 // ---- Errors: one line on stderr, the exit status for its kind.
 int exitFor(const Error& error) {
@@ -154,32 +171,54 @@ std::string hintFor(const Error& error, const std::string& subject) {
     return error.message() + on;
 }
 
+// One line on stderr, made visible: it may quote what a device sent.
+void complain(const std::string& text) {
+    std::cerr << "zelvikctl: " << zelvikctl::visible(text, zelvikctl::LineFeeds::show) << '\n';
+}
+
+// JSON as ASCII, so that no control character reaches a terminal; bytes
+// that are not UTF-8 become U+FFFD instead of ending the output.
+void print(const Json& document) { std::cout << document.dump(2, ' ', true, Json::error_handler_t::replace) << '\n'; }
+
 int fail(const Options& options, const Error& error, const std::string& subject) {
-    std::cerr << "zelvikctl: " << hintFor(error, subject) << '\n';
-    if (options.json) {
-        Json document = {{"error", {{"message", error.message()}, {"helperCode", error.code()}}}};
-        std::cout << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
-    }
+    complain(hintFor(error, subject));
+    if (options.json) print({{"error", {{"message", error.message()}, {"helperCode", error.code()}}}});
     return exitFor(error);
 }
 
-void print(const Json& document) { std::cout << document.dump(2, ' ', false, Json::error_handler_t::replace) << '\n'; }
-
 // ---- The commands.
+int cancelledExit(const Options& options, int progress) {
+    if (progress >= 0) {
+        std::cerr << "cancelled at " << progress << "%\n";
+    } else {
+        std::cerr << "cancelled\n";
+    }
+    if (options.json) print({{"cancelled", true}, {"progress", progress}});
+    return kCancelled;
+}
+
 int listCommand(const Options& options, std::optional<int> maximum) {
-    const auto printers = listPrinters(helperFor(options), maximum);
-    if (!printers) return fail(options, printers.error(), {});
+    Job job = Job::list(helperFor(options), maximum);
+    const Result<Completion> done = follow(job);
+    if (gInterrupted) return cancelledExit(options, -1);
+    if (!done) return fail(options, done.error(), {});
+    const std::vector<Printer>& printers = done->printers;
     if (options.json) {
         Json list = Json::array();
-        for (const auto& p : *printers) {
+        for (const auto& p : printers) {
             list.push_back({{"modelName", p.modelName}, {"serialNumber", p.serialNumber}, {"deviceURI", p.deviceURI}});
         }
         print({{"printers", list}});
-    } else if (printers->empty()) {
+    } else if (printers.empty()) {
         std::cout << "no printers found\n";
     } else {
+        using zelvikctl::LineFeeds;
+        using zelvikctl::visible;
         std::vector<std::vector<std::string>> rows{{"MODEL", "SERIAL", "URI"}};
-        for (const auto& p : *printers) rows.push_back({p.modelName, p.serialNumber, p.deviceURI});
+        for (const auto& p : printers) {
+            rows.push_back({visible(p.modelName, LineFeeds::show), visible(p.serialNumber, LineFeeds::show),
+                            visible(p.deviceURI, LineFeeds::show)});
+        }
         std::cout << zelvikctl::table(rows);
     }
     return kOk;
@@ -193,32 +232,69 @@ Result<std::string> query(const Options& options, const std::string& uri, const 
     return done->answer;
 }
 
-int cancelledExit(const Options& options, int progress) {
-    if (progress >= 0) {
-        std::cerr << "cancelled at " << progress << "%\n";
-    } else {
-        std::cerr << "cancelled\n";
+// The longest request the helper takes.
+constexpr std::size_t kLongestRequest = 2047;
+
+// Reads a request file, one byte more than a request may hold at most: a
+// FIFO or a pipe is waited on until its writer is done, and a stop signal
+// ends the wait. 0, or an exit status.
+int readRequestFile(const std::string& file, std::string& bytes) {
+    // The stop signals are let through only while waiting, so that one that
+    // comes just before a wait still ends it.
+    const sigset_t stops = stopSignals();
+    sigset_t waiting;
+    pthread_sigmask(SIG_BLOCK, &stops, &waiting);
+    struct Restore {
+        sigset_t mask;
+        int fd = -1;
+        ~Restore() {
+            if (fd >= 0) ::close(fd);
+            pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+        }
+    } restore{waiting};
+    restore.fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (restore.fd < 0) {
+        complain("cannot read " + file + ": " + errorText(errno));
+        return kFileUnusable;
     }
-    if (options.json) print({{"cancelled", true}, {"progress", progress}});
-    return kCancelled;
+    char buffer[kLongestRequest + 1];
+    std::size_t have = 0;
+    for (;;) {
+        if (gInterrupted) return kCancelled;
+        pollfd ready{restore.fd, POLLIN, 0};
+        if (::ppoll(&ready, 1, nullptr, &waiting) < 0) {
+            if (errno == EINTR) continue;
+            complain("cannot read " + file + ": " + errorText(errno));
+            return kFileUnusable;
+        }
+        const ssize_t n = ::read(restore.fd, buffer + have, sizeof buffer - have);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0) {
+            complain("cannot read " + file + ": " + errorText(errno));
+            return kFileUnusable;
+        }
+        if (n == 0) break;
+        have += static_cast<std::size_t>(n);
+        if (have == sizeof buffer) {
+            complain(file + " holds more than 2047 bytes, the most a PJL request may hold");
+            return kFileUnusable;
+        }
+    }
+    bytes.assign(buffer, have);
+    return 0;
 }
 
 int pjlCommand(const Options& options, const std::string& uri, const std::vector<std::string>& commands,
                const std::string& file, int timeout, bool raw) {
     std::string bytes;
     if (!file.empty()) {
-        std::ifstream in(file, std::ios::binary);
-        if (!in) {
-            std::cerr << "zelvikctl: cannot read " << file << '\n';
-            return kFileUnusable;
-        }
-        std::ostringstream content;
-        content << in.rdbuf();
-        bytes = content.str();
+        const int status = readRequestFile(file, bytes);
+        if (status == kCancelled) return cancelledExit(options, -1);
+        if (status != 0) return status;
     }
     if (!commands.empty()) bytes += pjlRequest(commands);
     if (bytes.empty()) {
-        std::cerr << "zelvikctl: nothing to send: give PJL commands or --file\n";
+        complain("nothing to send: give PJL commands or --file");
         return kUsage;
     }
     const auto answer = query(options, uri, bytes, timeout);
@@ -237,17 +313,13 @@ int pjlCommand(const Options& options, const std::string& uri, const std::vector
 
 int infoCommand(const Options& options, const std::string& uri, int timeout) {
     zelvikctl::PrinterInfo info;
-    using Reader = void (*)(std::string_view, zelvikctl::PrinterInfo&);
-    const std::pair<const char*, Reader> questions[] = {{"INFO ID", zelvikctl::readIdAnswer},
-                                                        {"INFO STATUS", zelvikctl::readStatusAnswer},
-                                                        {"INFO PAGECOUNT", zelvikctl::readPageCountAnswer}};
     int unanswered = 0;
     std::optional<Error> lastError;
-    for (const auto& [question, reader] : questions) {
+    for (const char* question : {"INFO ID", "INFO STATUS", "INFO PAGECOUNT"}) {
         const auto answer = query(options, uri, pjlRequest({question}), timeout);
         if (gInterrupted) return cancelledExit(options, -1);
         if (answer) {
-            reader(*answer, info);
+            zelvikctl::readInfoAnswer(question, *answer, info);
             continue;
         }
         // A printer that does not know one question may know the others.
@@ -313,13 +385,12 @@ int doctorCommand(const Options& options) {
     zelvikctl::DoctorRoots roots;
     roots.canOpen = [](const std::string& node) { return ::access(node.c_str(), R_OK | W_OK) == 0; };
     const zelvikctl::DoctorReport report = zelvikctl::examine(ZELVIKCTL_VENDOR_ID, roots);
-    using Kind = zelvikctl::Finding::Kind;
-    auto kindName = [](Kind kind) { return kind == Kind::ok ? "ok" : kind == Kind::note ? "note" : "problem"; };
+    if (gInterrupted) return cancelledExit(options, -1);
     if (options.json) {
         auto findings = [&](const std::vector<zelvikctl::Finding>& list) {
             Json out = Json::array();
             for (const auto& f : list) {
-                Json one = {{"kind", kindName(f.kind)}, {"text", f.text}};
+                Json one = {{"kind", zelvikctl::kindName(f.kind)}, {"text", f.text}};
                 if (!f.fix.empty()) one["fix"] = f.fix;
                 out.push_back(one);
             }
@@ -350,35 +421,37 @@ int doctorCommand(const Options& options) {
                {"findings", findings(report.findings)},
                {"devices", devices}});
     } else {
-        auto show = [&](const std::string& where, const zelvikctl::Finding& f) {
-            std::cout << where << kindName(f.kind) << ": " << f.text;
-            if (!f.fix.empty()) std::cout << "; fix: " << f.fix;
-            std::cout << '\n';
-        };
-        for (const auto& f : report.findings) show("", f);
-        for (const auto& d : report.devices) {
-            std::string where = "usb " + d.sysfsName + " (bus " + std::to_string(d.bus) + " device " +
-                                std::to_string(d.device) + ", " + report.vendorID + ":" + d.productID +
-                                (d.product.empty() ? "" : " " + d.product) + "): ";
-            for (const auto& f : d.findings) show(where, f);
-        }
+        std::cout << zelvikctl::doctorText(report);
     }
     return report.healthy() ? kOk : kInactive;
 }
 
 int activeCommand(const Options& options, const std::string& uri) {
-    const auto active = isMachineActive(helperFor(options), uri);
-    if (!active) return fail(options, active.error(), uri);
+    Job job = Job::active(helperFor(options), uri);
+    const Result<Completion> done = follow(job);
+    if (gInterrupted) return cancelledExit(options, -1);
+    if (!done) return fail(options, done.error(), uri);
     if (options.json) {
-        print({{"deviceURI", uri}, {"active", *active}});
+        print({{"deviceURI", uri}, {"active", done->active}});
     } else {
-        std::cout << (*active ? "True" : "False") << '\n';
+        std::cout << (done->active ? "True" : "False") << '\n';
     }
-    return *active ? kOk : kInactive;
+    return done->active ? kOk : kInactive;
+}
+
+// What the command printed must have reached its file, pipe or terminal: a
+// command whose answer was lost has not succeeded.
+int checkOutput(int status) {
+    errno = 0;
+    std::cout.flush();
+    const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (!failed || status > kInactive) return status;
+    const int error = errno;
+    complain(std::string("cannot write the output") + (error != 0 ? ": " + errorText(error) : std::string()));
+    return kOutputFailed;
 }
 
 }  // namespace
-
 // What can still leave main is std::bad_alloc or a CLI11 construction error
 // (a mistake in the option table above): both should end the run abnormally.
 // NOLINTNEXTLINE(bugprone-exception-escape)
@@ -430,11 +503,19 @@ int main(int argc, char** argv) {
     }
 
     catchInterrupts();
-    if (*list) return listCommand(options, maximum < 0 ? std::nullopt : std::optional<int>(maximum));
-    if (*pjl) return pjlCommand(options, uri, commands, file, timeout, raw);
-    if (*info) return infoCommand(options, uri, timeout);
-    if (*send) return sendCommand(options, uri, file);
-    if (*active) return activeCommand(options, uri);
-    if (*app.get_subcommand("doctor")) return doctorCommand(options);
-    return kUsage;
+    int status = kUsage;
+    if (*list) {
+        status = listCommand(options, maximum < 0 ? std::nullopt : std::optional<int>(maximum));
+    } else if (*pjl) {
+        status = pjlCommand(options, uri, commands, file, timeout, raw);
+    } else if (*info) {
+        status = infoCommand(options, uri, timeout);
+    } else if (*send) {
+        status = sendCommand(options, uri, file);
+    } else if (*active) {
+        status = activeCommand(options, uri);
+    } else if (*app.get_subcommand("doctor")) {
+        status = doctorCommand(options);
+    }
+    return checkOutput(status);
 }

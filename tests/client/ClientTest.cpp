@@ -101,6 +101,20 @@ TEST_F(Client, EachKindOfError) {
     expectError(sendPJL(helper, "usb://Zelvik/Gone?serial=0", "@PJL\r\n", seconds(1)), ErrorKind::helperReported, 7);
     expectError(sendPJL(helper, kQuiet, kNoQuestion, seconds(1)), ErrorKind::helperReported, 8);
     expectError(sendPJL(helper, kFast, std::string(2048, 'x'), seconds(1)), ErrorKind::badRequest, 0);
+    // What the helper would refuse as "a missing parameter" is refused in
+    // words naming the value or the parameter, before it starts.
+    auto errorOf = [](const auto& result) { return result ? std::optional<Error>() : result.error(); };
+    const std::pair<std::optional<Error>, const char*> refusals[] = {
+        {errorOf(listPrinters(helper, 0)), "maximum of 0"},
+        {errorOf(sendPJL(helper, kFast, "@PJL\r\n", seconds(0))), "time limit of 0 s"},
+        {errorOf(Job::pjl(helper, kFast, "@PJL\r\n", seconds(-3)).wait()), "time limit of -3 s"},
+        {errorOf(sendPJL(helper, "usb://Zelvik/Fast\x01?serial=F1", "@PJL\r\n", seconds(1))), "the device URI"},
+    };
+    for (const auto& [error, says] : refusals) {
+        ASSERT_TRUE(error) << says;
+        EXPECT_EQ(ErrorKind::badRequest, error->kind());
+        EXPECT_NE(std::string::npos, error->message().find(says)) << error->message();
+    }
     expectError(printFile(helper, kFast, mDir.file("missing.prn")), ErrorKind::helperReported, 4);
     expectError(listPrinters(Helper{mDir.file("no-such-helper"), {}}), ErrorKind::startFailed, 0);
     // A helper that ends without a status: it refused the command file, or
@@ -128,6 +142,40 @@ TEST_F(Client, APrintReportsRisingProgressToTheEnd) {
     EXPECT_TRUE(std::is_sorted(figures.begin(), figures.end()));
     EXPECT_EQ(figures.end(), std::adjacent_find(figures.begin(), figures.end()));
     EXPECT_EQ(data, readFile(mDir.file("slow.bin")));
+}
+
+TEST_F(Client, AFileNameXmlCannotCarryIsSentThroughALink) {
+    for (const std::string name : {"job \x01\x1b[2J.prn", "job \xff\xfe.prn"}) {
+        SCOPED_TRACE(name);
+        const std::string data = patternedFile(name, 100 * 1024);
+        std::remove(mDir.file("fast.bin").c_str());
+        const auto done = printFile(helper, kFast, mDir.file(name));
+        ASSERT_TRUE(done) << done.error().message();
+        EXPECT_EQ(100, done->progress);
+        EXPECT_EQ(data, readFile(mDir.file("fast.bin")));
+    }
+}
+
+TEST_F(Client, AListingOrActiveTestEndsAtOnceOnCancel) {
+    // A helper that takes its time: the short commands have no cancel
+    // point, so a cancel ends the helper.
+    writeFile(mDir.file("slow-helper.sh"), "#!/bin/sh\nexec sleep 30\n");
+    ::chmod(mDir.file("slow-helper.sh").c_str(), 0700);
+    const Helper slow{mDir.file("slow-helper.sh"), {}};
+    for (const bool listing : {true, false}) {
+        Job job = listing ? Job::list(slow) : Job::active(slow, kFast);
+        const auto started = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(milliseconds(200));
+        job.cancel();
+        const auto& done = job.wait();
+        ASSERT_TRUE(done) << done.error().message();
+        EXPECT_TRUE(done->cancelled);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, seconds(5));
+    }
+    const auto listed = Job::list(helper, 2).wait();
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(2u, listed->printers.size());
+    EXPECT_TRUE(Job::active(helper, kFast).wait()->active);
 }
 
 TEST_F(Client, CancelAtAnyMomentEndsTheJobWithNothingLost) {

@@ -90,6 +90,15 @@ TEST_F(Doctor, AnOpenablePrinterIsHealthyAndItsDriversAreNamed) {
     EXPECT_TRUE(report.healthy());
 }
 
+TEST_F(Doctor, TheTextShowsWhatADeviceSaysOfItselfMadeVisible) {
+    installRule();
+    addDevice("1-2", "fffe", 1, 5, {{0, 7, "usblp"}});
+    writeFile(fs::path(roots.usbDevices) / "1-2" / "product", "LP\x1b]0;owned\x07-100\n");
+    const std::string text = zelvikctl::doctorText(zelvikctl::examine("fffe", roots));
+    EXPECT_NE(std::string::npos, text.find("usb 1-2 (bus 1 device 5, fffe:0101 LP^[]0;owned^G-100): ")) << text;
+    EXPECT_EQ(std::string::npos, text.find_first_of("\x1b\x07")) << text;
+}
+
 TEST_F(Doctor, EachReasonForNoAccessNamesItsFix) {
     const struct {
         const char* what;

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // zelvikctl end to end over virtual printers: each command's text and JSON,
-// its exit statuses, and Ctrl-C during a send.
+// its exit statuses, device text kept off the terminal, output that cannot
+// be written, and the stop signals during each kind of wait.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "support/Process.h"
@@ -33,20 +38,38 @@ protected:
                              device("Slow", "<acceptBytesPerSecond>300000</acceptBytesPerSecond>") +
                              device("Quiet", "") + "</simulatedBus>");
         writeFile(mDir.file("empty.xml"), "<simulatedBus></simulatedBus>");
+        // The private directories go where the test can count them.
+        std::filesystem::create_directory(runtime());
+        ::chmod(runtime().c_str(), 0700);
+    }
+    void TearDown() override {
+        // Every run, whatever its end, took its private directory with it.
+        for (const auto& entry : std::filesystem::directory_iterator(runtime())) {
+            EXPECT_NE(0u, entry.path().filename().string().rfind("zelvik-client-", 0)) << entry.path();
+        }
     }
     std::string bus() const { return mDir.file("bus.xml"); }
+    std::string runtime() const { return mDir.file("runtime"); }
 
-    std::unique_ptr<Process> start(std::vector<std::string> arguments, const std::string& busFile = {}) {
+    // zelvikctl with `arguments`, through `shell` ("exec \"$0\" \"$@\" ...")
+    // when given.
+    std::unique_ptr<Process> start(std::vector<std::string> arguments, const std::string& busFile = {},
+                                   const std::string& shell = {}) {
         arguments.insert(arguments.begin(), {"--simulated", busFile.empty() ? bus() : busFile});
-        return std::make_unique<Process>(ZELVIKCTL_PROGRAM, arguments, std::vector<std::string>{}, std::vector<int>{},
-                                         mDir.file("run"));
+        std::string program = ZELVIKCTL_PROGRAM;
+        if (!shell.empty()) {
+            arguments.insert(arguments.begin(), {"-c", shell, program});
+            program = "/bin/sh";
+        }
+        return std::make_unique<Process>(program, arguments, std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime()},
+                                         std::vector<int>{}, mDir.file("run"));
     }
     Outcome finish(Process& process) {
         EXPECT_TRUE(process.waitFor(seconds(60)));
         return {process.exitCode(), readFile(mDir.file("run.out")), readFile(mDir.file("run.err"))};
     }
-    Outcome run(std::vector<std::string> arguments, const std::string& busFile = {}) {
-        return finish(*start(std::move(arguments), busFile));
+    Outcome run(std::vector<std::string> arguments, const std::string& busFile = {}, const std::string& shell = {}) {
+        return finish(*start(std::move(arguments), busFile, shell));
     }
     void writeData(std::size_t size) {
         std::string data(size, '\0');
@@ -119,6 +142,10 @@ TEST_F(Zelvikctl, EachFailureHasItsExitStatusAndOneLine) {
         {{"--helper", "/nonexistent/zelvik-sim", "list"}, 7, "--helper"},
         {{"list", "--max", "x"}, 2, ""},
         {{}, 2, ""},
+        // What the helper would refuse is refused in words.
+        {{"list", "--max", "0"}, 2, "maximum of 0"},
+        {{"pjl", kFast, "--timeout", "0", "INFO ID"}, 2, "time limit of 0 s"},
+        {{"pjl", kFast, "--file", "/nonexistent/query.pjl"}, 5, "cannot read /nonexistent/query.pjl"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.arguments.empty() ? "no command" : c.arguments[0] + " " + c.arguments.back());
@@ -157,6 +184,135 @@ TEST_F(Zelvikctl, SendShowsEachFigureAndCtrlCCancelsIt) {
     const std::string received = readFile(mDir.file("Slow.bin"));
     EXPECT_LT(received.size(), mData.size());
     EXPECT_EQ(mData.substr(0, received.size()), received);
+}
+
+// Nothing but printable ASCII and line feeds.
+bool terminalSafe(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7F); });
+}
+
+TEST_F(Zelvikctl, DeviceTextIsShownVisibleAndEachFigureComesFromItsOwnBlock) {
+    // Status reporting on: a USTATUS block comes before every answer, and
+    // the display text tries to retitle and clear the terminal. The model
+    // holds what XML carries but a terminal must not get: a tab, DEL and
+    // the C1 control CSI.
+    const std::string answer =
+        "@PJL USTATUS DEVICE\\r\\nCODE=40038\\r\\nDISPLAY=\"LOW TONER\"\\r\\nONLINE=FALSE\\r\\n\\f"
+        "@PJL INFO ID\\r\\n\"Zelvik LP-9\"\\r\\n\\f"
+        "@PJL INFO STATUS\\r\\nCODE=10001\\r\\nDISPLAY=\"\\e]0;owned\\x07\\e[2J READY\"\\r\\n"
+        "ONLINE=TRUE\\r\\n\\f"
+        "@PJL INFO PAGECOUNT\\r\\n1234\\r\\n\\f";
+    writeFile(mDir.file("hostile.xml"),
+              "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Odd\\x09\\x7F\\xC2\\x9B;</deviceID>"
+              "<serialNumber>O\\r1</serialNumber><answer>" +
+                  answer + "</answer></device></simulatedBus>");
+    const std::string uri = "usb://Zelvik/Odd\t\x7F\xC2\x9B?serial=O\r1";
+
+    const Outcome info = run({"info", uri}, mDir.file("hostile.xml"));
+    EXPECT_EQ(0, info.status) << info.err;
+    EXPECT_EQ("model:       Zelvik LP-9\n"
+              "status:      10001 \"^[]0;owned^G^[[2J READY\"\n"
+              "online:      yes\n"
+              "page count:  1234\n",
+              info.out);
+    const Outcome list = run({"list"}, mDir.file("hostile.xml"));
+    EXPECT_EQ("MODEL            SERIAL  URI\n"
+              "Odd^I^?\\xC2\\x9B  O^M1    usb://Zelvik/Odd^I^?\\xC2\\x9B?serial=O^M1\n",
+              list.out);
+
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--json", "list"},
+                                                                       {"--json", "info", uri},
+                                                                       {"--json", "pjl", uri, "INFO ID"},
+                                                                       {"pjl", uri, "INFO ID"}}) {
+        SCOPED_TRACE(arguments[1]);
+        const Outcome outcome = run(arguments, mDir.file("hostile.xml"));
+        EXPECT_EQ(0, outcome.status) << outcome.err;
+        EXPECT_TRUE(terminalSafe(outcome.out)) << outcome.out;
+        if (arguments[0] != "--json") continue;
+        // The JSON holds the text exactly.
+        const auto json = nlohmann::json::parse(outcome.out);
+        if (arguments[1] == "list") {
+            EXPECT_EQ(uri, json["printers"][0]["deviceURI"]);
+        } else if (arguments[1] == "info") {
+            EXPECT_EQ("\x1b]0;owned\x07\x1b[2J READY", json["display"]);
+        }
+    }
+}
+
+TEST_F(Zelvikctl, OutputThatCannotBeWrittenFails) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"list"}, {"--json", "active", kFast}, {"pjl", kFast, "INFO ID"}}) {
+        SCOPED_TRACE(arguments[0]);
+        const Outcome outcome = run(arguments, {}, "exec \"$0\" \"$@\" >/dev/full");
+        EXPECT_EQ(8, outcome.status);
+        EXPECT_EQ("zelvikctl: cannot write the output: No space left on device\n", outcome.err);
+    }
+}
+
+// Whether a process has its handler for `number` in place.
+bool catches(pid_t pid, int number) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (number - 1) & 1) != 0;
+    }
+    return false;
+}
+
+TEST_F(Zelvikctl, EveryCommandEndsPromptlyOnAStopSignal) {
+    // A helper that takes its time over a listing or an active test, a
+    // printer that does not answer, and a FIFO nobody writes.
+    writeFile(mDir.file("slow-helper.sh"), "#!/bin/sh\nexec sleep 30\n");
+    ::chmod(mDir.file("slow-helper.sh").c_str(), 0700);
+    writeFile(mDir.file("nothing.pjl"), "no question here");
+    ASSERT_EQ(0, ::mkfifo(mDir.file("fifo").c_str(), 0600));
+    const struct {
+        std::vector<std::string> arguments;
+        int signal;
+    } cases[] = {
+        {{"--helper", mDir.file("slow-helper.sh"), "list"}, SIGINT},
+        {{"--helper", mDir.file("slow-helper.sh"), "active", kFast}, SIGTERM},
+        {{"pjl", kQuiet, "--timeout", "30", "--file", mDir.file("nothing.pjl")}, SIGHUP},
+        {{"pjl", kFast, "--file", mDir.file("fifo")}, SIGQUIT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments[c.arguments.size() - 2]);
+        auto process = start(c.arguments);
+        ASSERT_TRUE(eventually([&] { return catches(process->pid(), c.signal); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto signalled = std::chrono::steady_clock::now();
+        process->signal(c.signal);
+        ASSERT_TRUE(process->waitFor(seconds(10)));
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(5));
+        EXPECT_EQ(130, process->exitCode());
+    }
+
+    // A FIFO is read as far as a request can go, not to its end.
+    const int writer = ::open(mDir.file("fifo").c_str(), O_RDWR);
+    ASSERT_GE(writer, 0);
+    const std::string query(4096, 'x');
+    ASSERT_EQ(static_cast<ssize_t>(query.size()), ::write(writer, query.data(), query.size()));
+    auto process = start({"pjl", kFast, "--file", mDir.file("fifo")});
+    const bool ended = process->waitFor(seconds(10));
+    ::close(writer);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(5, process->exitCode());
+    EXPECT_NE(std::string::npos, readFile(mDir.file("run.err")).find("more than 2047 bytes"));
+}
+
+TEST_F(Zelvikctl, AHangUpOrQuitDuringASendCancelsIt) {
+    writeData(3 * 1024 * 1024);
+    for (const int number : {SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(number);
+        std::remove(mDir.file("Slow.bin").c_str());
+        auto process = start({"send", kSlow, mDir.file("job.prn")});
+        ASSERT_TRUE(eventually([&] { return readFile(mDir.file("run.out")).find("%\n", 3) != std::string::npos; }));
+        process->signal(number);
+        const Outcome cancelled = finish(*process);
+        EXPECT_EQ(130, cancelled.status);
+        EXPECT_EQ(0u, cancelled.err.find("cancelled at ")) << cancelled.err;
+        EXPECT_LT(readFile(mDir.file("Slow.bin")).size(), mData.size());
+    }
 }
 
 }  // namespace

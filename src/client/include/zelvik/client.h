@@ -8,8 +8,11 @@
 //   auto printers = zelvik::client::listPrinters(helper);
 //   if (!printers) std::cerr << printers.error().message() << '\n';
 //
-// The long commands (a print, a PJL query) run as a Job that can be
-// cancelled from any thread, or from a signal handler.
+// Every command also runs as a Job that can be cancelled from any thread,
+// or from a signal handler. Requests the helper would refuse (a PJL
+// request over 2047 bytes, a time limit under 1 s, a listing maximum of 0,
+// a device URI that XML cannot carry) are refused before it starts, in
+// words. <zelvik/pjl.h>, included here, reads PJL answers by block.
 #pragma once
 
 #include <chrono>
@@ -20,6 +23,7 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+#include <zelvik/pjl.h>
 
 namespace zelvik::client {
 
@@ -29,9 +33,14 @@ struct Helper {
     std::string program;
     std::vector<std::string> environment;  // NAME=value
 
-    // The installed helper, driving real printers.
+    // The installed helper, driving real printers. An installation may be
+    // moved (`cmake --install --prefix`): the helper is looked for where it
+    // lies in relation to this library (its shared object, or the program
+    // the archive is linked into: PREFIX/libexec/zelvik/zelvik seen from
+    // PREFIX/bin), and where the build configured it when it is not there.
     static Helper installed();
-    // The simulating helper on a bus file of virtual printers.
+    // The simulating helper (PREFIX/bin/zelvik-sim, found the same way) on
+    // a bus file of virtual printers.
     static Helper simulated(const std::string& busFile);
     static Helper simulated(const std::string& busFile, std::string program);
 };
@@ -96,8 +105,10 @@ struct Printer {
 // How a job ended when it was not a failure.
 struct Completion {
     bool cancelled = false;
-    int progress = -1;   // the last progress figure (0..100); -1 for none
-    std::string answer;  // a PJL query's answer bytes
+    int progress = -1;              // a print's last progress figure (0..100); -1 for none
+    std::string answer;             // a PJL query's answer bytes
+    std::vector<Printer> printers;  // a listing's printers
+    bool active = false;            // whether the printer could be opened
 };
 
 // A command the helper carries out while the caller goes on.
@@ -109,9 +120,14 @@ public:
     // Streams a print file to a printer.
     static Job print(const Helper& helper, const std::string& deviceURI, const std::string& file,
                      ProgressHandler onProgress = {});
-    // Sends PJL bytes (at most 2047) and captures the printer's first answer.
+    // Sends PJL bytes (at most 2047) and captures the printer's first
+    // answer; the time limit is 1 s or more.
     static Job pjl(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
                    std::chrono::seconds timeLimit);
+    // Lists the printers, at most `maximum` (1 or more) of them or all.
+    static Job list(const Helper& helper, std::optional<int> maximum = std::nullopt);
+    // Tells whether a printer is there and can be opened right now.
+    static Job active(const Helper& helper, const std::string& deviceURI);
 
     Job(Job&&) noexcept;
     Job& operator=(Job&&) noexcept;
@@ -119,7 +135,10 @@ public:
     ~Job();
 
     // Asks the helper to stop. Callable from any thread and from a signal
-    // handler; a cancel after the job ended does nothing.
+    // handler; a cancel after the job ended does nothing. A print or a query
+    // is cancelled through the helper's protocol and stops at its next
+    // cancel point; a listing or an `active` test, which have none, ends
+    // the helper (SIGTERM), which closes the printer within a second.
     void cancel() noexcept;
     // Blocks until the job has ended; the same result on every call.
     const Result<Completion>& wait();
@@ -139,7 +158,8 @@ private:
 };
 
 // One call each; they block until the helper has ended.
-// `maximum`: at most that many printers; all of them when absent.
+// `maximum`: at most that many printers (1 or more); all of them when
+// absent or negative.
 Result<std::vector<Printer>> listPrinters(const Helper& helper, std::optional<int> maximum = std::nullopt);
 Result<std::string> sendPJL(const Helper& helper, const std::string& deviceURI, std::string_view bytes,
                             std::chrono::seconds timeLimit);
