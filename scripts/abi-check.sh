@@ -82,7 +82,7 @@ else
     elif [ $((status & 12)) -ne 0 ] && [ "$only_added" = no ]; then
         fail "an incompatible ABI change in $soname (above): keep the old functions and types as they were, or move the SONAME (SOVERSION in src/client/CMakeLists.txt) and record the new one's ABI"
     elif [ $((status & 12)) -ne 0 ]; then
-        fail "the ABI of $soname grew (above): list the new functions in a new version node and in debian/libzelvik-client0.symbols, then record it with scripts/abi-check.sh BUILD_DIR --update"
+        fail "the ABI of $soname grew (above): list the new functions in the version script (a node of their own once a release has shipped) and in debian/libzelvik-client0.symbols, then record it with scripts/abi-check.sh BUILD_DIR --update"
     fi
 fi
 

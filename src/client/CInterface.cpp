@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <cstdint>
+#include <memory>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "zelvik/client.h"
+#include "zelvik/pjl.h"
 #include "zelvik/zelvik.h"
 
 #ifndef ZELVIK_VERSION_TEXT
@@ -37,15 +39,22 @@ struct zelvik_printer_list {
 };
 
 struct zelvik_job {
-    zelvik_job(zc::Job started, bool isQuery) : job(std::move(started)), query(isQuery) {}
+    enum class Kind { print, query, list, active };
+    zelvik_job(zc::Job started, Kind commandKind) : job(std::move(started)), kind(commandKind) {}
     // Waiting changes nothing a caller sees: the C calls that only look at
     // a job take it const.
     mutable zc::Job job;
-    bool query;
-    // The job's error as a C value, made once, by the first call that asks
-    // after the end.
-    mutable std::once_flag errorMade;
+    Kind kind;
+    // The outcome's C values, made once, by the first call that asks after
+    // the end.
+    mutable std::once_flag settled;
     mutable std::optional<zelvik_error> error;
+    mutable std::optional<zelvik_printer_list> printers;
+};
+
+struct zelvik_pjl_answer {
+    std::string bytes;
+    std::vector<zc::pjl::Block> blocks;
 };
 
 namespace {
@@ -128,6 +137,9 @@ const char* field(const zelvik_printer_list* list, size_t index, Field member) {
     return (list->printers[index].*member).c_str();
 }
 
+// A listing's maximum: a negative one is no maximum.
+std::optional<int> maximumOf(int maximum) { return maximum < 0 ? std::nullopt : std::optional<int>(maximum); }
+
 // A NULL-terminated array of strings.
 std::vector<std::string> stringList(const char* const* strings) {
     std::vector<std::string> list;
@@ -137,17 +149,60 @@ std::vector<std::string> stringList(const char* const* strings) {
 
 // A job that has no descriptor to show its end would leave an event loop
 // waiting for ever: it is not handed out.
-int started(zelvik_job** out, zelvik_error** error, zc::Job job, bool query) {
+int started(zelvik_job** out, zelvik_error** error, zc::Job job, zelvik_job::Kind kind) {
     if (job.endedFd() < 0) {
         return fail(error, zelvik_error{ZELVIK_ERROR_SETUP, 0, "could not prepare the command: no event descriptor"});
     }
-    *out = new zelvik_job(std::move(job), query);
+    *out = new zelvik_job(std::move(job), kind);
     return ZELVIK_OK;
 }
 
-// The job's result once it has ended; null while it runs.
-const zc::Result<zc::Completion>* outcome(const zelvik_job* job) {
-    return job != nullptr ? job->job.waitFor(std::chrono::milliseconds(0)) : nullptr;
+// The job's result once it has ended, its C values made; null while it
+// runs.
+const zc::Result<zc::Completion>* ended(const zelvik_job* job) {
+    if (job == nullptr) return nullptr;
+    const zc::Result<zc::Completion>* done = job->job.waitFor(std::chrono::milliseconds(0));
+    if (done == nullptr) return nullptr;
+    std::call_once(job->settled, [job, done] {
+        if (!*done) {
+            job->error = errorOf(done->error());
+        } else if (job->kind == zelvik_job::Kind::list && !(*done)->cancelled) {
+            job->printers = zelvik_printer_list{(*done)->printers};
+        }
+    });
+    return done;
+}
+
+// The outcome of a job that ended well and was not cancelled; null else.
+const zc::Completion* completed(const zelvik_job* job, zelvik_job::Kind kind) {
+    try {
+        const zc::Result<zc::Completion>* done = ended(job);
+        if (done == nullptr || !*done || (*done)->cancelled || job->kind != kind) return nullptr;
+        return &**done;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+const zc::pjl::Block* blockAt(const zelvik_pjl_answer* answer, size_t block) {
+    if (answer == nullptr || block >= answer->blocks.size()) return nullptr;
+    return &answer->blocks[block];
+}
+
+const zc::pjl::Line* lineAt(const zelvik_pjl_answer* answer, size_t block, size_t line) {
+    const zc::pjl::Block* found = blockAt(answer, block);
+    if (found == nullptr || line >= found->lines.size()) return nullptr;
+    return &found->lines[line];
+}
+
+const char* textOf(const zc::pjl::Line* line) { return line != nullptr ? line->value.c_str() : nullptr; }
+
+int newAnswer(std::string bytes, zelvik_pjl_answer** answer) {
+    auto made = std::make_unique<zelvik_pjl_answer>();
+    made->bytes = std::move(bytes);
+    made->blocks = zc::pjl::blocks(made->bytes);
+    *answer = made.release();
+    return ZELVIK_OK;
 }
 
 }  // namespace
@@ -223,8 +278,7 @@ void zelvik_helper_free(zelvik_helper* helper) { delete helper; }
 int zelvik_list_printers(const zelvik_helper* helper, int maximum, zelvik_printer_list** list, zelvik_error** error) {
     return guarded(error, [&]() -> int {
         if (helper == nullptr || list == nullptr) return invalid(error, "helper or list is NULL");
-        zc::Result<std::vector<zc::Printer>> printers =
-            zc::listPrinters(helper->helper, maximum < 0 ? std::nullopt : std::optional<int>(maximum));
+        zc::Result<std::vector<zc::Printer>> printers = zc::listPrinters(helper->helper, maximumOf(maximum));
         if (!printers) return fail(error, printers.error());
         *list = new zelvik_printer_list{std::move(printers).value()};
         return ZELVIK_OK;
@@ -257,6 +311,104 @@ int zelvik_is_machine_active(const zelvik_helper* helper, const char* device_uri
     });
 }
 
+int zelvik_pjl_answer_new(const void* bytes, size_t size, zelvik_pjl_answer** answer) {
+    if ((bytes == nullptr && size > 0) || answer == nullptr) return ZELVIK_ERROR_INVALID;
+    return guarded(nullptr, [&]() -> int {
+        return newAnswer(size > 0 ? std::string(static_cast<const char*>(bytes), size) : std::string(), answer);
+    });
+}
+
+const char* zelvik_pjl_answer_bytes(const zelvik_pjl_answer* answer, size_t* size) {
+    if (answer == nullptr) return nullptr;
+    if (size != nullptr) *size = answer->bytes.size();
+    return answer->bytes.c_str();
+}
+
+size_t zelvik_pjl_answer_block_count(const zelvik_pjl_answer* answer) {
+    return answer != nullptr ? answer->blocks.size() : 0;
+}
+
+int zelvik_pjl_answer_find(const zelvik_pjl_answer* answer, const char* question, size_t* block) {
+    if (answer == nullptr || question == nullptr) return ZELVIK_ERROR_INVALID;
+    return guarded(nullptr, [&]() -> int {
+        const zc::pjl::Block* found = zc::pjl::answerTo(answer->blocks, question);
+        if (found == nullptr) return ZELVIK_ERROR_NOT_FOUND;
+        if (block != nullptr) *block = static_cast<size_t>(found - answer->blocks.data());
+        return ZELVIK_OK;
+    });
+}
+
+const char* zelvik_pjl_answer_value(const zelvik_pjl_answer* answer, const char* question, const char* key) {
+    size_t block = 0;
+    if (key == nullptr || zelvik_pjl_answer_find(answer, question, &block) != ZELVIK_OK) return nullptr;
+    return zelvik_pjl_block_value(answer, block, key);
+}
+
+const char* zelvik_pjl_block_header(const zelvik_pjl_answer* answer, size_t block) {
+    const zc::pjl::Block* found = blockAt(answer, block);
+    return found != nullptr ? found->header.c_str() : nullptr;
+}
+int zelvik_pjl_block_complete(const zelvik_pjl_answer* answer, size_t block) {
+    const zc::pjl::Block* found = blockAt(answer, block);
+    return found != nullptr && found->complete ? 1 : 0;
+}
+size_t zelvik_pjl_block_line_count(const zelvik_pjl_answer* answer, size_t block) {
+    const zc::pjl::Block* found = blockAt(answer, block);
+    return found != nullptr ? found->lines.size() : 0;
+}
+const char* zelvik_pjl_block_value(const zelvik_pjl_answer* answer, size_t block, const char* key) {
+    const zc::pjl::Block* found = blockAt(answer, block);
+    if (found == nullptr || key == nullptr) return nullptr;
+    return textOf(zc::pjl::lineOf(*found, key));
+}
+const char* zelvik_pjl_block_bare_value(const zelvik_pjl_answer* answer, size_t block) {
+    const zc::pjl::Block* found = blockAt(answer, block);
+    return found != nullptr ? textOf(zc::pjl::bareLine(*found)) : nullptr;
+}
+
+const char* zelvik_pjl_line_key(const zelvik_pjl_answer* answer, size_t block, size_t line) {
+    const zc::pjl::Line* found = lineAt(answer, block, line);
+    return found != nullptr ? found->key.c_str() : nullptr;
+}
+const char* zelvik_pjl_line_value(const zelvik_pjl_answer* answer, size_t block, size_t line) {
+    return textOf(lineAt(answer, block, line));
+}
+int zelvik_pjl_line_quoted(const zelvik_pjl_answer* answer, size_t block, size_t line) {
+    const zc::pjl::Line* found = lineAt(answer, block, line);
+    return found != nullptr && found->quoted ? 1 : 0;
+}
+void zelvik_pjl_answer_free(zelvik_pjl_answer* answer) { delete answer; }
+
+int zelvik_send_pjl(const zelvik_helper* helper, const char* device_uri, const char* const* commands, int time_limit,
+                    zelvik_pjl_answer** answer, zelvik_error** error) {
+    return guarded(error, [&]() -> int {
+        if (helper == nullptr || device_uri == nullptr || commands == nullptr || answer == nullptr) {
+            return invalid(error, "helper, device_uri, commands or answer is NULL");
+        }
+        zc::Result<std::string> sent = zc::sendPJL(helper->helper, device_uri, zc::pjlRequest(stringList(commands)),
+                                                   std::chrono::seconds(time_limit));
+        if (!sent) return fail(error, sent.error());
+        return newAnswer(std::move(sent).value(), answer);
+    });
+}
+
+int zelvik_job_start_list(const zelvik_helper* helper, int maximum, zelvik_job** job, zelvik_error** error) {
+    return guarded(error, [&]() -> int {
+        if (helper == nullptr || job == nullptr) return invalid(error, "helper or job is NULL");
+        return started(job, error, zc::Job::list(helper->helper, maximumOf(maximum)), zelvik_job::Kind::list);
+    });
+}
+
+int zelvik_job_start_active(const zelvik_helper* helper, const char* device_uri, zelvik_job** job,
+                            zelvik_error** error) {
+    return guarded(error, [&]() -> int {
+        if (helper == nullptr || device_uri == nullptr || job == nullptr) {
+            return invalid(error, "helper, device_uri or job is NULL");
+        }
+        return started(job, error, zc::Job::active(helper->helper, device_uri), zelvik_job::Kind::active);
+    });
+}
+
 int zelvik_job_start_print(const zelvik_helper* helper, const char* device_uri, const char* file,
                            zelvik_progress_fn on_progress, void* user_data, zelvik_job** job, zelvik_error** error) {
     return guarded(error, [&]() -> int {
@@ -266,7 +418,8 @@ int zelvik_job_start_print(const zelvik_helper* helper, const char* device_uri, 
         zc::Job::ProgressHandler handler;
         if (on_progress != nullptr)
             handler = [on_progress, user_data](int percent) { on_progress(percent, user_data); };
-        return started(job, error, zc::Job::print(helper->helper, device_uri, file, std::move(handler)), false);
+        return started(job, error, zc::Job::print(helper->helper, device_uri, file, std::move(handler)),
+                       zelvik_job::Kind::print);
     });
 }
 
@@ -278,7 +431,7 @@ int zelvik_job_start_pjl(const zelvik_helper* helper, const char* device_uri, co
         }
         const std::string request = zc::pjlRequest(stringList(commands));
         return started(job, error, zc::Job::pjl(helper->helper, device_uri, request, std::chrono::seconds(time_limit)),
-                       true);
+                       zelvik_job::Kind::query);
     });
 }
 
@@ -290,7 +443,7 @@ int zelvik_job_start_pjl_bytes(const zelvik_helper* helper, const char* device_u
         }
         const std::string_view request(size > 0 ? static_cast<const char*>(bytes) : "", size);
         return started(job, error, zc::Job::pjl(helper->helper, device_uri, request, std::chrono::seconds(time_limit)),
-                       true);
+                       zelvik_job::Kind::query);
     });
 }
 
@@ -312,26 +465,39 @@ int zelvik_job_fd(const zelvik_job* job) { return job != nullptr ? job->job.ende
 int zelvik_job_progress(const zelvik_job* job) { return job != nullptr ? job->job.progress() : -1; }
 
 int zelvik_job_cancelled(const zelvik_job* job) {
-    const zc::Result<zc::Completion>* done = outcome(job);
-    return done != nullptr && *done && (*done)->cancelled ? 1 : 0;
+    try {
+        const zc::Result<zc::Completion>* done = ended(job);
+        return done != nullptr && *done && (*done)->cancelled ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 const zelvik_error* zelvik_job_error(const zelvik_job* job) {
-    const zc::Result<zc::Completion>* done = outcome(job);
-    if (done == nullptr || *done) return nullptr;
     try {
-        std::call_once(job->errorMade, [job, done] { job->error = errorOf(done->error()); });
+        const zc::Result<zc::Completion>* done = ended(job);
+        if (done == nullptr || *done) return nullptr;
+        return &*job->error;
     } catch (...) {
         return &kOutOfMemory;
     }
-    return &*job->error;
 }
 
 const char* zelvik_job_answer(const zelvik_job* job, size_t* size) {
-    const zc::Result<zc::Completion>* done = outcome(job);
-    if (done == nullptr || !*done || !job->query || (*done)->cancelled) return nullptr;
-    if (size != nullptr) *size = (*done)->answer.size();
-    return (*done)->answer.c_str();
+    const zc::Completion* done = completed(job, zelvik_job::Kind::query);
+    if (done == nullptr) return nullptr;
+    if (size != nullptr) *size = done->answer.size();
+    return done->answer.c_str();
+}
+
+const zelvik_printer_list* zelvik_job_printers(const zelvik_job* job) {
+    return completed(job, zelvik_job::Kind::list) != nullptr ? &*job->printers : nullptr;
+}
+
+int zelvik_job_active(const zelvik_job* job) {
+    const zc::Completion* done = completed(job, zelvik_job::Kind::active);
+    if (done == nullptr) return -1;
+    return done->active ? 1 : 0;
 }
 
 void zelvik_job_free(zelvik_job* job) { delete job; }

@@ -184,6 +184,54 @@ static void onProgress(int percent, void *data) {
     ++progress->calls;
 }
 
+static void testPjlAnswers(const zelvik_helper *helper) {
+    static const char sent[] =
+        "@PJL USTATUS DEVICE\r\nCODE=40000\r\n\f@PJL INFO STATUS\r\nCODE=10001\r\nDISPLAY=\"Ready\"\r\n\f@PJL INFO ID";
+    const char *query[] = {"INFO PAGECOUNT", NULL};
+    zelvik_pjl_answer *answer = NULL;
+    zelvik_error *error = NULL;
+    size_t block = 99, size = 0;
+    int result;
+
+    CHECK(zelvik_pjl_answer_new(sent, sizeof sent - 1, &answer) == ZELVIK_OK);
+    CHECK(zelvik_pjl_answer_block_count(answer) == 3);
+    CHECK(strcmp(zelvik_pjl_answer_value(answer, "@PJL info status", "display"), "Ready") == 0);
+    CHECK(zelvik_pjl_answer_find(answer, "INFO STATUS", &block) == ZELVIK_OK && block == 1);
+    CHECK(strcmp(zelvik_pjl_block_header(answer, 0), "USTATUS DEVICE") == 0);
+    CHECK(zelvik_pjl_block_line_count(answer, 1) == 2);
+    CHECK(strcmp(zelvik_pjl_line_key(answer, 1, 1), "DISPLAY") == 0);
+    CHECK(strcmp(zelvik_pjl_line_value(answer, 1, 1), "Ready") == 0 && zelvik_pjl_line_quoted(answer, 1, 1) == 1);
+    /* Cut short: there, but no answer. */
+    CHECK(zelvik_pjl_block_complete(answer, 2) == 0);
+    CHECK(zelvik_pjl_answer_find(answer, "INFO ID", &block) == ZELVIK_ERROR_NOT_FOUND);
+    CHECK(zelvik_pjl_block_header(answer, 3) == NULL && zelvik_pjl_line_key(answer, 1, 2) == NULL);
+    CHECK(zelvik_pjl_answer_bytes(answer, &size) != NULL && size == sizeof sent - 1);
+    zelvik_pjl_answer_free(answer);
+
+    answer = NULL;
+    CHECK(zelvik_send_pjl(helper, FAST, query, 5, &answer, NULL) == ZELVIK_OK);
+    CHECK(zelvik_pjl_answer_find(answer, "INFO PAGECOUNT", &block) == ZELVIK_OK);
+    CHECK(strcmp(zelvik_pjl_block_bare_value(answer, block), "42") == 0);
+    zelvik_pjl_answer_free(answer);
+    /* A time limit of 0 is refused before the helper starts. */
+    result = zelvik_send_pjl(helper, FAST, query, 0, &answer, &error);
+    expectError(result, error, ZELVIK_ERROR_INVALID, 0);
+}
+
+static void testListAndActiveJobs(const zelvik_helper *helper) {
+    zelvik_job *job = NULL;
+    CHECK(zelvik_job_start_list(helper, -1, &job, NULL) == ZELVIK_OK);
+    CHECK(zelvik_job_wait(job, -1) == ZELVIK_OK);
+    CHECK(zelvik_printer_list_count(zelvik_job_printers(job)) == 3 && zelvik_job_active(job) == -1);
+    zelvik_job_free(job);
+    CHECK(zelvik_job_start_list(helper, 0, &job, NULL) == ZELVIK_OK);
+    CHECK(zelvik_job_wait(job, -1) == ZELVIK_ERROR_INVALID && zelvik_job_printers(job) == NULL);
+    zelvik_job_free(job);
+    CHECK(zelvik_job_start_active(helper, FAST, &job, NULL) == ZELVIK_OK);
+    CHECK(zelvik_job_wait(job, -1) == ZELVIK_OK && zelvik_job_active(job) == 1);
+    zelvik_job_free(job);
+}
+
 static void testQuery(const zelvik_helper *helper) {
     const char *query[] = {"INFO PAGECOUNT", NULL};
     static const char expected[] = "@PJL INFO PAGECOUNT\r\n42\r\n\f";
@@ -302,6 +350,8 @@ int main(int argc, char **argv) {
     testBlockingCalls(helper);
     testErrors(helper);
     testQuery(helper);
+    testPjlAnswers(helper);
+    testListAndActiveJobs(helper);
     testPrint(helper);
     testCancels(helper);
     zelvik_helper_free(helper);

@@ -182,12 +182,82 @@ ZELVIK_API int zelvik_is_machine_active(const zelvik_helper *helper, const char 
                                         zelvik_error **error);
 
 /* ---------------------------------------------------------------------------
- * Jobs: a print or a query that runs while the caller goes on
+ * PJL answers, read by block
  *
- * A job starts at once on a thread of its own. The caller may cancel it, wait
- * for it with or without a time limit, or watch a file descriptor that turns
- * readable when it ends (for an event loop); then it reads the outcome and
- * frees the job.
+ * A printer answers each question with a block: a line "@PJL" and the
+ * question's words ("@PJL INFO STATUS"), the lines of the answer, and a form
+ * feed. One answer may hold several blocks, and blocks the printer sends on
+ * its own ("@PJL USTATUS DEVICE") may come before the one asked for, so a
+ * value is read from the block of its own question:
+ *
+ *     const char *display = zelvik_pjl_answer_value(answer, "INFO STATUS", "DISPLAY");
+ *
+ * An answer handle does not change once made: any thread, several at once.
+ * Blocks and lines are numbered from 0. A text holding a NUL byte reads as
+ * cut there; zelvik_pjl_answer_bytes() has every byte.
+ */
+typedef struct zelvik_pjl_answer zelvik_pjl_answer;
+
+/* Reads `size` bytes of a printer's answer into blocks (the bytes are
+ * copied). A block starts at a line that begins with "@PJL" and ends at a
+ * form feed, or, cut short, at the next "@PJL" line or the end; lines may
+ * end in CR LF or LF; text outside any block is passed over. */
+ZELVIK_API int zelvik_pjl_answer_new(const void *bytes, size_t size, zelvik_pjl_answer **answer);
+/* The answer's bytes as they came, with their count in *size (when `size`
+ * is not NULL); a NUL follows the last byte. */
+ZELVIK_API const char *zelvik_pjl_answer_bytes(const zelvik_pjl_answer *answer, size_t *size);
+ZELVIK_API size_t zelvik_pjl_answer_block_count(const zelvik_pjl_answer *answer);
+/* Sets *block to the first complete block that answers `question`, a PJL
+ * command with or without "@PJL" ("INFO STATUS", "@PJL ECHO 42"): command
+ * words compared without regard to case, an ECHO's text exactly; blocks of
+ * other questions and blocks the printer sent on its own are passed over.
+ * ZELVIK_ERROR_NOT_FOUND when none does, or the command is one a printer does
+ * not answer ("SET", "ENTER"). */
+ZELVIK_API int zelvik_pjl_answer_find(const zelvik_pjl_answer *answer, const char *question, size_t *block);
+/* The value of the first KEY=value line of `key` (compared without regard to
+ * case) in the block that answers `question`; NULL when there is none. */
+ZELVIK_API const char *zelvik_pjl_answer_value(const zelvik_pjl_answer *answer, const char *question, const char *key);
+
+/* A block's header: the words after "@PJL", one blank between them ("INFO
+ * STATUS", "USTATUS DEVICE", "ECHO 42"). NULL for an index out of range. */
+ZELVIK_API const char *zelvik_pjl_block_header(const zelvik_pjl_answer *answer, size_t block);
+/* 1 when the block was ended by its form feed; 0 when the answer was cut
+ * short inside it (or the index is out of range). */
+ZELVIK_API int zelvik_pjl_block_complete(const zelvik_pjl_answer *answer, size_t block);
+/* The number of lines after the "@PJL" line (empty lines left out). */
+ZELVIK_API size_t zelvik_pjl_block_line_count(const zelvik_pjl_answer *answer, size_t block);
+/* The block's first KEY=value line of `key` (compared without regard to
+ * case), its value; NULL when there is none. */
+ZELVIK_API const char *zelvik_pjl_block_value(const zelvik_pjl_answer *answer, size_t block, const char *key);
+/* The block's first line without a key ("1234", or the text of "LP-100" in
+ * quotes); NULL when there is none. */
+ZELVIK_API const char *zelvik_pjl_block_bare_value(const zelvik_pjl_answer *answer, size_t block);
+
+/* One line of a block: its key ("CODE" of CODE=10001; "" for a bare value),
+ * its value (without its quotes, blanks around it removed), and whether the
+ * value was a quoted string (1) or not (0). NULL, or 0, for an index out of
+ * range. */
+ZELVIK_API const char *zelvik_pjl_line_key(const zelvik_pjl_answer *answer, size_t block, size_t line);
+ZELVIK_API const char *zelvik_pjl_line_value(const zelvik_pjl_answer *answer, size_t block, size_t line);
+ZELVIK_API int zelvik_pjl_line_quoted(const zelvik_pjl_answer *answer, size_t block, size_t line);
+ZELVIK_API void zelvik_pjl_answer_free(zelvik_pjl_answer *answer);
+
+/* Sends PJL commands and reads the printer's first answer into blocks.
+ * `commands` is a NULL-terminated array: each is sent followed by CR LF,
+ * "@PJL " put in front where it is missing, the whole wrapped in universal
+ * exit language sequences (at most 2047 bytes in all). The helper waits up
+ * to `time_limit` seconds (1 or more) for the answer. Blocks until the
+ * helper has ended; *answer is set on success only. */
+ZELVIK_API int zelvik_send_pjl(const zelvik_helper *helper, const char *device_uri, const char *const *commands,
+                               int time_limit, zelvik_pjl_answer **answer, zelvik_error **error);
+
+/* ---------------------------------------------------------------------------
+ * Jobs: a command that runs while the caller goes on
+ *
+ * Every command also runs as a job, which starts at once on a thread of its
+ * own. The caller may cancel it, wait for it with or without a time limit,
+ * or watch a file descriptor that turns readable when it ends (for an event
+ * loop); then it reads the outcome and frees the job.
  */
 typedef struct zelvik_job zelvik_job;
 
@@ -197,6 +267,13 @@ typedef struct zelvik_job zelvik_job;
  * zelvik_job_wait() or zelvik_job_free(). */
 typedef void (*zelvik_progress_fn)(int percent, void *user_data);
 
+/* Lists the printers as a job (as zelvik_list_printers() does); the list
+ * is zelvik_job_printers(). */
+ZELVIK_API int zelvik_job_start_list(const zelvik_helper *helper, int maximum, zelvik_job **job, zelvik_error **error);
+/* Tells whether a printer can be opened now, as a job (as
+ * zelvik_is_machine_active() does); the answer is zelvik_job_active(). */
+ZELVIK_API int zelvik_job_start_active(const zelvik_helper *helper, const char *device_uri, zelvik_job **job,
+                                       zelvik_error **error);
 /* Streams a print file (any size) to a printer in 2048-byte chunks.
  * `on_progress` may be NULL; `user_data` is handed to it as it is. A file
  * that cannot be sent fails the job, not this call, with
@@ -213,8 +290,9 @@ ZELVIK_API int zelvik_job_start_pjl_bytes(const zelvik_helper *helper, const cha
 
 /* Asks the helper to stop; the job then ends at the helper's next cancel
  * point (between two chunks of a print, between two reads of a query) with
- * ZELVIK_OK and zelvik_job_cancelled() 1. A cancel after the end, or a
- * second one, does nothing. Any thread, and async-signal-safe: it may be
+ * ZELVIK_OK and zelvik_job_cancelled() 1. A listing or an active test, which
+ * have no cancel point, end the helper (SIGTERM), which closes the printer
+ * within a second. A cancel after the end, or a second one, does nothing. Any thread, and async-signal-safe: it may be
  * called from a signal handler (it stores an atomic flag and writes an
  * eventfd; it takes no lock and allocates nothing). NULL does nothing. */
 ZELVIK_API void zelvik_job_cancel(zelvik_job *job);
@@ -247,6 +325,13 @@ ZELVIK_API const zelvik_error *zelvik_job_error(const zelvik_job *job);
  * last; NULL for a print, a failed or cancelled query, or a running job.
  * Read them by block with zelvik_pjl_answer_new(). Owned by the job. */
 ZELVIK_API const char *zelvik_job_answer(const zelvik_job *job, size_t *size);
+/* A listing's printers; NULL for another job, a failed or cancelled
+ * listing, or a running job. Owned by the job: do not free it. */
+ZELVIK_API const zelvik_printer_list *zelvik_job_printers(const zelvik_job *job);
+/* An active test's answer: 1 when the printer could be opened, 0 when it
+ * could not; -1 for another job, a failed or cancelled test, or a running
+ * job. */
+ZELVIK_API int zelvik_job_active(const zelvik_job *job);
 /* Frees a job. A job still running is cancelled and waited for first. NULL
  * does nothing. Never from the job's own progress callback. */
 ZELVIK_API void zelvik_job_free(zelvik_job *job);
