@@ -384,24 +384,23 @@ def list_printers(maximum: Optional[int] = None, *, helper: Optional[Helper] = N
     (1 or more), all when None."""
     chosen = _helper(helper)
     lib = _native.lib()
-    handle = ctypes.c_void_p()
-    error = ctypes.c_void_p()
-    result = lib.zelvik_list_printers(
-        chosen._handle, -1 if maximum is None else maximum, ctypes.byref(handle), ctypes.byref(error)
-    )
-    if result != _native.OK:
-        _errors.raise_for(result, error)
-    try:
+    with Job._start(
+        lambda _callback, out, error: lib.zelvik_job_start_list(
+            chosen._handle, -1 if maximum is None else maximum, out, error
+        ),
+        query=False,
+        on_progress=None,
+    ) as job:
+        job.wait()
+        printers = lib.zelvik_job_printers(job._live())
         return [
             Printer(
-                model=_str(lib.zelvik_printer_list_model(handle, index)),
-                serial=_str(lib.zelvik_printer_list_serial(handle, index)),
-                uri=_str(lib.zelvik_printer_list_uri(handle, index)),
+                model=_str(lib.zelvik_printer_list_model(printers, index)),
+                serial=_str(lib.zelvik_printer_list_serial(printers, index)),
+                uri=_str(lib.zelvik_printer_list_uri(printers, index)),
             )
-            for index in range(lib.zelvik_printer_list_count(handle))
+            for index in range(lib.zelvik_printer_list_count(printers))
         ]
-    finally:
-        lib.zelvik_printer_list_free(handle)
 
 
 def is_active(uri: str, *, helper: Optional[Helper] = None) -> bool:
@@ -409,9 +408,10 @@ def is_active(uri: str, *, helper: Optional[Helper] = None) -> bool:
     it is absent or another program holds it."""
     chosen = _helper(helper)
     lib = _native.lib()
-    active = ctypes.c_int()
-    error = ctypes.c_void_p()
-    result = lib.zelvik_is_machine_active(chosen._handle, _text(uri), ctypes.byref(active), ctypes.byref(error))
-    if result != _native.OK:
-        _errors.raise_for(result, error)
-    return bool(active.value)
+    with Job._start(
+        lambda _callback, out, error: lib.zelvik_job_start_active(chosen._handle, _text(uri), out, error),
+        query=False,
+        on_progress=None,
+    ) as job:
+        job.wait()
+        return lib.zelvik_job_active(job._live()) == 1
