@@ -63,8 +63,11 @@ std::optional<fs::path> libraryFolder() {
     // The program's own entry has no name.
     const char* name = static_cast<const link_map*>(found)->l_name;
     if (name == nullptr || name[0] == '\0') return std::nullopt;
+    // The folder the library lies in, not the one it was found through: a
+    // merged /usr finds /usr/lib's libraries as /lib/..., whose neighbours
+    // are not the installation's.
     std::error_code error;
-    const fs::path path = fs::absolute(name, error);
+    const fs::path path = fs::canonical(name, error);
     if (error) return std::nullopt;
     return path.parent_path();
 }

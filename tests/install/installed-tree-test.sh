@@ -91,10 +91,13 @@ check_installed() {
     rm -f "$frontend"
 
     # A C front end on the shared library, built outside the tree: the
-    # library finds the simulator from its own folder (dladdr).
+    # library finds the simulator from its own folder (dladdr), the one it
+    # lies in even when found through a link (as a merged /usr finds
+    # /usr/lib's libraries in /lib).
+    ln -sfn "$installed/lib" "$work/lib-link"
     if cc -std=c99 -Wall -Werror "${sanitize_flags[@]}" -o "$work/frontend-c" "$source/examples/frontend.c" \
            $("${pc[@]}" zelvik-client) 2>"$work/frontend.log"; then
-        out="$(LD_LIBRARY_PATH="$installed/lib" timeout 60 "$work/frontend-c" "$bus" "$work/job/data.prn")" ||
+        out="$(LD_LIBRARY_PATH="$work/lib-link" timeout 60 "$work/frontend-c" "$bus" "$work/job/data.prn")" ||
             fail "$prefix: the C front end failed: $out"
         grep -q '^printed$' <<<"$out" || fail "$prefix: the C front end did not print: $out"
         grep -q ': Zelvik LP-100$' <<<"$out" || fail "$prefix: the C front end did not read the model: $out"
