@@ -131,6 +131,13 @@ class Job:
       cancelled and waited for, and the job is freed.
     """
 
+    _handle: Optional[ctypes.c_void_p]
+    _query: bool
+    _lock: threading.Lock
+    _callback_error: Optional[BaseException]
+    _future: "Optional[asyncio.Future[None]]"
+    _finalizer: weakref.finalize
+
     def __init__(self) -> None:
         raise TypeError("jobs are made by zelvik.start_print() and zelvik.start_pjl()")
 
@@ -140,7 +147,7 @@ class Job:
         job._query = query
         job._lock = threading.Lock()
         job._handle = None
-        job._callback_error: Optional[BaseException] = None
+        job._callback_error = None
         job._future = None
         callback = _native.PROGRESS_FN(job._progress_trampoline(on_progress)) if on_progress else None
         handle = ctypes.c_void_p()

@@ -2,16 +2,14 @@
 // The C interface over the client library: each handle holds the C++ value
 // it stands for, each call turns the C++ result into a code, and no C++
 // exception leaves a function of this file.
-#include <string.h>
-
-#include <cstdint>
-#include <memory>
+#include <chrono>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
+#include <string_view>
 #include <vector>
 
 #include "zelvik/client.h"
@@ -59,8 +57,8 @@ struct zelvik_pjl_answer {
 
 namespace {
 
-// Handed out when there is no memory for an error of its own; freeing it
-// does nothing.
+// Handed out when there is no memory for an error of its own; never
+// changed, and freeing it does nothing.
 zelvik_error kOutOfMemory{ZELVIK_ERROR_NO_MEMORY, 0, "out of memory"};
 
 zelvik_result kindOf(const zc::Error& error) {
