@@ -33,7 +33,8 @@ class Error(Exception):
 
 class InvalidRequest(Error, ValueError):
     """A request refused before the helper was started: a PJL request over
-    2047 bytes, a time limit or listing maximum of 0, a text XML cannot carry."""
+    2047 bytes, a time limit or listing maximum of 0, a text XML cannot carry,
+    a bus file the simulating helper would refuse."""
 
 
 class HelperFailed(Error):

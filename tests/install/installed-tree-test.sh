@@ -117,7 +117,9 @@ check_installed() {
             out="$(LD_LIBRARY_PATH="$installed/lib" PYTHONPATH="$work/site" PYTHONDONTWRITEBYTECODE=1 \
                    timeout 60 /usr/bin/python3 "$source/examples/monitor.py" --simulated "$bus" --once)" ||
                 fail "$prefix: the Python monitor failed: $out"
-            [ "$(grep -c 'TRUE *10001 *Ready' <<<"$out")" = 2 ] || fail "$prefix: the Python monitor shows: $out"
+            # The example bus's states: the LP-200 is printing.
+            grep -q 'LP-100 .* TRUE *10001 *Ready$' <<<"$out" && grep -q 'LP-200 .* TRUE *10023 *Printing$' <<<"$out" ||
+                fail "$prefix: the Python monitor shows: $out"
         else
             fail "$prefix: pip cannot install the Python package: $(cat "$work/pip.log")"
         fi

@@ -76,7 +76,8 @@ enum zelvik_result {
     /* A NULL or an index out of range where a value is needed, or a request
      * the helper would refuse, refused before it is started: a PJL request
      * over 2047 bytes, a time limit or a listing maximum of 0, a text XML
-     * cannot carry. */
+     * cannot carry, a bus file the simulating helper would refuse (the
+     * message names its line and element). */
     ZELVIK_ERROR_INVALID = -1,
     /* Memory ran out (the error handed back may then be a shared one: free
      * it all the same). */
