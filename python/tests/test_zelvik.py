@@ -62,6 +62,8 @@ def test_errors_are_exceptions_with_the_helpers_code(helper, tmp_path, call, exc
     assert isinstance(raised.value, zelvik.Error)
     assert raised.value.code == code
     assert str(raised.value)
+    if exception is zelvik.PrinterUnreachable:
+        assert raised.value.reason == "noSuchPrinter" and raised.value.advice
 
 
 def test_a_print_reports_rising_progress_to_100(helper: zelvik.Helper, print_file: Path, tmp_path: Path) -> None:

@@ -18,7 +18,8 @@ afterwards whatever happens::
 Every call takes ``helper=``: the installed helper when it is left out,
 :meth:`Helper.simulated` for a bus of virtual printers (no printer needed).
 Failures are exceptions under :class:`Error`, which carries the helper's
-status code in ``code``.
+status code in ``code``, why the printer could not be used in ``reason``,
+and what to do in ``advice``.
 """
 
 from ._client import (
@@ -35,6 +36,7 @@ from ._client import (
 )
 from ._errors import (
     AnswerNotSaved,
+    Busy,
     CommandRefused,
     Error,
     FileUnusable,
@@ -51,6 +53,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AnswerNotSaved",
+    "Busy",
     "CommandRefused",
     "Completion",
     "Error",

@@ -14,16 +14,27 @@ class Error(Exception):
     Attributes:
         code: the helper's status code (1, 3, 4, 5, 7, 8) when the helper
             reported the failure; 0 for the client's own failures.
+        reason: why the printer could not be used, a stable name
+            (``"printerHeld"``, ``"noSuchPrinter"``, ``"busy"`` ...);
+            ``"none"`` when the failure is not about the printer,
+            ``"unknown"`` when the helper did not say.
+        message: what went wrong, one line of English, as ``str(error)``
+            gives it.
+        advice: what to do about it, one line that can follow the message
+            after ``"; "``; empty when there is nothing to add.
         kind: the C interface's result code (a negative number; its name is
             ``kind_name``).
-        message: one line of English, as ``str(error)`` gives it.
     """
 
-    def __init__(self, message: str, *, code: int = 0, kind: int = -100) -> None:
+    def __init__(
+        self, message: str, *, code: int = 0, kind: int = -100, reason: str = "none", advice: str = ""
+    ) -> None:
         super().__init__(message)
         self.message = message
         self.code = code
         self.kind = kind
+        self.reason = reason
+        self.advice = advice
 
     @property
     def kind_name(self) -> str:
@@ -45,6 +56,11 @@ class HelperFailed(Error):
 
 class HelperNotStarted(HelperFailed):
     """The helper program could not be started (not installed, not executable)."""
+
+
+class Busy(Error):
+    """Another run of this user kept the printer (a job is printing) longer
+    than the wait; the helper was not started."""
 
 
 class CommandRefused(Error):
@@ -79,6 +95,7 @@ _BY_KIND: dict[int, type[Error]] = {
     -12: HelperFailed,
     -13: HelperFailed,
     -14: HelperFailed,
+    -15: Busy,
     -101: CommandRefused,
     -103: ListFailed,
     -104: FileUnusable,
@@ -97,8 +114,13 @@ def from_handle(error: Optional[int], result: int) -> BaseException:
     if not error:
         return Error(lib.zelvik_result_name(result).decode(), kind=result)
     kind = lib.zelvik_error_kind(error)
-    message = lib.zelvik_error_message(error).decode("utf-8", "replace")
-    return _BY_KIND.get(kind, Error)(message, code=lib.zelvik_error_helper_code(error), kind=kind)
+    return _BY_KIND.get(kind, Error)(
+        lib.zelvik_error_message(error).decode("utf-8", "replace"),
+        code=lib.zelvik_error_helper_code(error),
+        kind=kind,
+        reason=lib.zelvik_error_reason(error).decode(),
+        advice=lib.zelvik_error_advice(error).decode("utf-8", "replace"),
+    )
 
 
 def raise_for(result: int, error: Optional[int]) -> None:

@@ -36,6 +36,8 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "zelvik_error_kind": (_int, [_p]),
     "zelvik_error_helper_code": (_int, [_p]),
     "zelvik_error_message": (_str, [_p]),
+    "zelvik_error_advice": (_str, [_p]),
+    "zelvik_error_reason": (_str, [_p]),
     "zelvik_error_free": (None, [_p]),
     "zelvik_helper_new_installed": (_int, [_pp]),
     "zelvik_helper_new_simulated": (_int, [_str, _str, _pp]),

@@ -26,6 +26,8 @@ struct zelvik_error {
     zelvik_result kind;
     int helperCode;
     std::string message;
+    std::string advice;
+    zelvik::client::Reason reason;
 };
 
 struct zelvik_helper {
@@ -59,7 +61,7 @@ namespace {
 
 // Handed out when there is no memory for an error of its own; never
 // changed, and freeing it does nothing.
-zelvik_error kOutOfMemory{ZELVIK_ERROR_NO_MEMORY, 0, "out of memory"};
+zelvik_error kOutOfMemory{ZELVIK_ERROR_NO_MEMORY, 0, "out of memory", {}, zelvik::client::Reason::none};
 
 zelvik_result kindOf(const zc::Error& error) {
     switch (error.kind()) {
@@ -79,13 +81,19 @@ zelvik_result kindOf(const zc::Error& error) {
         case zc::ErrorKind::noStatus: return ZELVIK_ERROR_NO_STATUS;
         case zc::ErrorKind::resultMissing: return ZELVIK_ERROR_RESULT_MISSING;
         case zc::ErrorKind::resultMalformed: return ZELVIK_ERROR_RESULT_MALFORMED;
+        case zc::ErrorKind::busy: return ZELVIK_ERROR_BUSY;
     }
     return ZELVIK_ERROR_HELPER;
 }
 
 zelvik_error errorOf(const zc::Error& error) {
     return zelvik_error{kindOf(error), error.kind() == zc::ErrorKind::helperReported ? error.code() : 0,
-                        error.message()};
+                        error.message(), error.advice(), error.reason()};
+}
+
+// An error of the C interface's own, about no printer.
+zelvik_error ownError(zelvik_result kind, std::string message) {
+    return zelvik_error{kind, 0, std::move(message), {}, zc::Reason::none};
 }
 
 // Stores a new error where the caller asked for one; returns its kind.
@@ -100,7 +108,7 @@ int fail(zelvik_error** out, zelvik_error error) {
 int fail(zelvik_error** out, const zc::Error& error) { return fail(out, errorOf(error)); }
 
 int invalid(zelvik_error** out, const char* what) {
-    return fail(out, zelvik_error{ZELVIK_ERROR_INVALID, 0, std::string("invalid argument: ") + what});
+    return fail(out, ownError(ZELVIK_ERROR_INVALID, std::string("invalid argument: ") + what));
 }
 
 int outOfMemory(zelvik_error** out) {
@@ -118,8 +126,7 @@ int guarded(zelvik_error** out, Body body) {
         return outOfMemory(out);
     } catch (const std::exception& caught) {
         try {
-            return fail(out, zelvik_error{ZELVIK_ERROR_SETUP, 0,
-                                          std::string("could not prepare the command: ") + caught.what()});
+            return fail(out, ownError(ZELVIK_ERROR_SETUP, std::string("could not prepare the command: ") + caught.what()));
         } catch (...) {
             return outOfMemory(out);
         }
@@ -149,7 +156,7 @@ std::vector<std::string> stringList(const char* const* strings) {
 // waiting for ever: it is not handed out.
 int started(zelvik_job** out, zelvik_error** error, zc::Job job, zelvik_job::Kind kind) {
     if (job.endedFd() < 0) {
-        return fail(error, zelvik_error{ZELVIK_ERROR_SETUP, 0, "could not prepare the command: no event descriptor"});
+        return fail(error, ownError(ZELVIK_ERROR_SETUP, "could not prepare the command: no event descriptor"));
     }
     *out = new zelvik_job(std::move(job), kind);
     return ZELVIK_OK;
@@ -219,6 +226,7 @@ const char* zelvik_result_name(int result) {
         case ZELVIK_ERROR_NO_STATUS: return "ZELVIK_ERROR_NO_STATUS";
         case ZELVIK_ERROR_RESULT_MISSING: return "ZELVIK_ERROR_RESULT_MISSING";
         case ZELVIK_ERROR_RESULT_MALFORMED: return "ZELVIK_ERROR_RESULT_MALFORMED";
+        case ZELVIK_ERROR_BUSY: return "ZELVIK_ERROR_BUSY";
         case ZELVIK_ERROR_HELPER: return "ZELVIK_ERROR_HELPER";
         case ZELVIK_ERROR_COMMAND_REFUSED: return "ZELVIK_ERROR_COMMAND_REFUSED";
         case ZELVIK_ERROR_LIST_FAILED: return "ZELVIK_ERROR_LIST_FAILED";
@@ -236,6 +244,10 @@ zelvik_result zelvik_error_kind(const zelvik_error* error) { return error != nul
 int zelvik_error_helper_code(const zelvik_error* error) { return error != nullptr ? error->helperCode : 0; }
 const char* zelvik_error_message(const zelvik_error* error) {
     return error != nullptr ? error->message.c_str() : "no error";
+}
+const char* zelvik_error_advice(const zelvik_error* error) { return error != nullptr ? error->advice.c_str() : ""; }
+const char* zelvik_error_reason(const zelvik_error* error) {
+    return zc::nameOf(error != nullptr ? error->reason : zc::Reason::none);
 }
 void zelvik_error_free(zelvik_error* error) {
     if (error != &kOutOfMemory) delete error;

@@ -135,6 +135,8 @@ static void testErrors(const zelvik_helper *helper) {
     CHECK(zelvik_job_start_pjl(helper, GONE, query, 1, &job, NULL) == ZELVIK_OK);
     CHECK(zelvik_job_wait(job, -1) == ZELVIK_ERROR_PRINTER_UNREACHABLE);
     CHECK(zelvik_error_helper_code(zelvik_job_error(job)) == 7);
+    CHECK(strcmp(zelvik_error_reason(zelvik_job_error(job)), "noSuchPrinter") == 0);
+    CHECK(strlen(zelvik_error_advice(zelvik_job_error(job))) > 0);
     CHECK(zelvik_job_answer(job, NULL) == NULL);
     zelvik_job_free(job);
     /* Bytes no virtual printer answers. */
@@ -153,6 +155,7 @@ static void testErrors(const zelvik_helper *helper) {
     CHECK(zelvik_job_start_pjl_bytes(helper, FAST, tooLong, sizeof tooLong, 5, &job, NULL) == ZELVIK_OK);
     CHECK(zelvik_job_wait(job, -1) == ZELVIK_ERROR_INVALID);
     CHECK(strstr(zelvik_error_message(zelvik_job_error(job)), "2047") != NULL);
+    CHECK(strcmp(zelvik_error_reason(zelvik_job_error(job)), "none") == 0);
     zelvik_job_free(job);
     result = zelvik_job_start_pjl(helper, FAST, NULL, 5, &job, &error);
     expectError(result, error, ZELVIK_ERROR_INVALID, 0);

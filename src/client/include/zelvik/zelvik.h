@@ -93,6 +93,7 @@ enum zelvik_result {
     ZELVIK_ERROR_NO_STATUS = -12,          /* the helper ended without a status */
     ZELVIK_ERROR_RESULT_MISSING = -13,     /* status 0, but no result file */
     ZELVIK_ERROR_RESULT_MALFORMED = -14,   /* status 0, but a result that makes no sense */
+    ZELVIK_ERROR_BUSY = -15,               /* another run of this user kept the printer longer than the wait */
 
     /* The helper's status codes. */
     ZELVIK_ERROR_HELPER = -100,              /* a code not listed below */
@@ -121,9 +122,19 @@ ZELVIK_API enum zelvik_result zelvik_error_kind(const zelvik_error *error);
 /* The helper's status code (1, 3, 4, 5, 7, 8 ...) when the helper reported
  * the failure; 0 for the client's own failures. Any thread. */
 ZELVIK_API int zelvik_error_helper_code(const zelvik_error *error);
-/* One line of English, without a final full stop ("printer not found or
- * busy"). Owned by the error. Any thread. */
+/* What went wrong, in one line of English without a final full stop
+ * ("printer not found or busy"). Owned by the error. Any thread. */
 ZELVIK_API const char *zelvik_error_message(const zelvik_error *error);
+/* What to do about it, in one line of English that can follow the message
+ * after "; " (lower-case, no final full stop); "" when there is nothing to
+ * add. Owned by the error. Any thread. */
+ZELVIK_API const char *zelvik_error_advice(const zelvik_error *error);
+/* Why the printer could not be used, as a stable name for scripts and logs:
+ * "printerHeld", "noSuchPrinter", "accessDenied", "busy", "deviceGone",
+ * "timedOut" ... as the helper's trace names them; "none" when the error is
+ * not about the printer, "unknown" when the helper did not say. A static
+ * string. Any thread. */
+ZELVIK_API const char *zelvik_error_reason(const zelvik_error *error);
 /* Frees an error a call handed out (not one a job holds). NULL does nothing. */
 ZELVIK_API void zelvik_error_free(zelvik_error *error);
 
