@@ -126,7 +126,8 @@ int guarded(zelvik_error** out, Body body) {
         return outOfMemory(out);
     } catch (const std::exception& caught) {
         try {
-            return fail(out, ownError(ZELVIK_ERROR_SETUP, std::string("could not prepare the command: ") + caught.what()));
+            return fail(out,
+                        ownError(ZELVIK_ERROR_SETUP, std::string("could not prepare the command: ") + caught.what()));
         } catch (...) {
             return outOfMemory(out);
         }
