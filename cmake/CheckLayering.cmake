@@ -8,7 +8,8 @@
 #   usb                         base, files, xml: never a USB backend, never app
 #   usb/sim, usb/libusb         the printer link's access contract (usb), base, files, xml
 #   app                         every layer of the helper
-#   client                      base, files, xml (the helper's XML conversion)
+#   client                      base, files, xml (the helper's XML conversion),
+#                               usb/sim (the bus file reader, for its check)
 #   ctl                         the client library's public header only
 #
 # An include without a folder ("Process.h") is the file's own folder's.
@@ -21,7 +22,7 @@ set(allowed_usb "usb;xml;files;base")
 set(allowed_usb/sim "usb/sim;usb;xml;files;base")
 set(allowed_usb/libusb "usb/libusb;usb;xml;files;base")
 set(allowed_app "app;usb;usb/sim;usb/libusb;xml;files;base")
-set(allowed_client "client;zelvik;xml;files;base")
+set(allowed_client "client;zelvik;xml;files;base;usb/sim")
 set(allowed_ctl "ctl;zelvik")
 
 file(GLOB_RECURSE sources RELATIVE "${SOURCE_DIR}/src"

@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: Apache-2.0
 # The demonstration: builds the helper and zelvikctl, then drives the virtual
 # printers of examples/virtual-printers.xml the way a user at a shell would:
-# a listing, the identity block of a printer, a print job with its progress
-# bar (a live bar on a terminal, one line per figure otherwise), and a job
-# cancelled midway as Ctrl-C would.
+# a listing, the identity block of a printer, PJL queries, a print job with
+# its progress bar (a live bar on a terminal, one line per figure otherwise),
+# and a job cancelled midway as Ctrl-C would.
 #   scripts/demo.sh
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -27,6 +27,10 @@ ctl info "$fast"
 
 show pjl "'$fast'" "'INFO ID'"
 ctl pjl "$fast" 'INFO ID'
+
+# The LP-200 answers in its own words, after a status report of its own.
+show pjl "'$slow'" "'INFO PAGECOUNT'"
+ctl pjl "$slow" 'INFO PAGECOUNT'
 
 show active "'$fast'"
 ctl active "$fast"

@@ -29,9 +29,12 @@ for target in xml bus device intake; do
     (cd "$build" && ASAN_OPTIONS=detect_leaks=1 "./tests/fuzz/fuzz_$target" -max_total_time="$seconds" \
         -max_len="$max_len" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 -artifact_prefix="$build/" \
         "$work" "$here/tests/fuzz/corpus/$target" 2>&1 | grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::peak_rss_mb|INFO: -max_total|==[0-9]+==|SUMMARY|artifact_prefix|Test unit written|fuzz_intake:)' || true)
-    # libFuzzer exits non-zero on a finding; its log line above names the input.
-    if ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* "$build"/oom-* >/dev/null 2>&1; then
-        echo "fuzz_$target: a finding (see above)" >&2
+    # libFuzzer exits non-zero on a finding; its log line above names the
+    # input. Any one kind of artifact is a finding.
+    findings="$(compgen -G "$build/crash-*" || compgen -G "$build/leak-*" || compgen -G "$build/timeout-*" ||
+        compgen -G "$build/oom-*" || true)"
+    if [ -n "$findings" ]; then
+        echo "fuzz_$target: a finding (see above): $findings" >&2
         exit 1
     fi
 done

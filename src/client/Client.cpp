@@ -25,6 +25,7 @@
 #include <system_error>
 #include <thread>
 
+#include "BusFileCheck.h"
 #include "Process.h"
 #include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
@@ -408,6 +409,9 @@ void Job::State::followProgress() {
 }
 
 Result<Completion> Job::State::run() {
+    if (std::optional<std::string> refusal = detail::busFileRefusal(helperEnvironment)) {
+        return Error(ErrorKind::badRequest, 0, *refusal);
+    }
     // What the helper would refuse ("unknown command or missing parameter")
     // is refused here, in words, for every way a command is started.
     if (kind == Kind::pjl && pjlBytes.size() > kLongestPJLRequest) {

@@ -27,6 +27,16 @@ constexpr std::size_t kBudgetPerByte = 16;
 constexpr std::size_t kBudgetFloor = std::size_t{1} << 20;
 
 void ignoreStructuredError(void*, xmlErrorPtr) {}
+
+// Keeps the first error of a parse for a caller that asked why it failed
+// (the context's _private points to its ParseFailure).
+void recordFirstError(void* context, xmlErrorPtr error) {
+    auto* failure = static_cast<ParseFailure*>(static_cast<xmlParserCtxt*>(context)->_private);
+    if (failure == nullptr || error == nullptr || error->level < XML_ERR_ERROR || !failure->message.empty()) return;
+    std::string message = error->message != nullptr ? error->message : "not well-formed XML";
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    *failure = {error->line, message};
+}
 void ignoreGenericError(void*, const char*, ...) {}
 xmlParserInputPtr refuseEntity(void*, const xmlChar*, const xmlChar*) { return nullptr; }
 void ignoreExternalSubset(void*, const xmlChar*, const xmlChar*, const xmlChar*) {}
@@ -150,8 +160,11 @@ bool isNameChar(long cp) {
 
 void XmlDocDeleter::operator()(xmlDoc* doc) const noexcept { xmlFreeDoc(doc); }
 
-XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size) {
-    if (data == nullptr || size == 0 || size > static_cast<std::size_t>(INT_MAX)) return nullptr;
+XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size, ParseFailure* failure) {
+    if (data == nullptr || size == 0 || size > static_cast<std::size_t>(INT_MAX)) {
+        if (failure != nullptr) *failure = {0, size == 0 ? "the document is empty" : "the document is too large"};
+        return nullptr;
+    }
     initOnce();
     QuietThreadErrors quiet;
 
@@ -160,16 +173,20 @@ XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size) {
     // The context's own handler table: reports go nowhere, and should any
     // path try to resolve an external entity or DTD, it gets nothing.
     ctxt->sax->serror = ignoreStructuredError;
+    if (failure != nullptr) {
+        *failure = {};
+        ctxt->_private = failure;
+        ctxt->sax->serror = recordFirstError;
+    }
     ctxt->sax->resolveEntity = refuseEntity;
     ctxt->sax->externalSubset = ignoreExternalSubset;
 
     xmlDoc* doc = xmlCtxtReadMemory(ctxt.get(), reinterpret_cast<const char*>(data), static_cast<int>(size), nullptr,
                                     nullptr, kParseOptions);
-    if (doc != nullptr && !ctxt->wellFormed) {
-        xmlFreeDoc(doc);
-        return nullptr;
-    }
-    return XmlDocPtr(doc);
+    if (doc != nullptr && ctxt->wellFormed) return XmlDocPtr(doc);
+    if (doc != nullptr) xmlFreeDoc(doc);
+    if (failure != nullptr && failure->message.empty()) *failure = {0, "not well-formed XML"};
+    return nullptr;
 }
 
 ExpansionBudget::ExpansionBudget(std::size_t documentSize)
@@ -189,6 +206,11 @@ bool ExpansionBudget::charge(std::size_t units) {
 bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out, ExpansionBudget& budget) {
     if (node == nullptr) return true;
     return appendExpanded(node->children, out, budget, 0);
+}
+
+bool appendExpandedValue(const xmlAttr* attribute, std::vector<const xmlNode*>& out, ExpansionBudget& budget) {
+    if (attribute == nullptr) return true;
+    return appendExpanded(attribute->children, out, budget, 0);
 }
 
 std::string qualifiedName(const xmlNode* element) {

@@ -20,12 +20,19 @@ struct XmlDocDeleter {
 };
 using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
 
+// Why a document could not be parsed: the line and libxml2's own words.
+struct ParseFailure {
+    long line = 0;  // 0: not known
+    std::string message;
+};
+
 // Parses a whole document held in memory; the encoding is found from the
 // byte-order mark or the declaration. Nothing is fetched from the network, no
 // external entity or DTD is ever loaded, libxml2's default size and
 // expansion limits apply, and libxml2 reports nothing anywhere. Null when the
-// bytes are not a well-formed document. Safe to call from several threads.
-XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size);
+// bytes are not a well-formed document; `failure`, when given, then says
+// why. Safe to call from several threads.
+XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size, ParseFailure* failure = nullptr);
 
 // Bounds the work a reader does on one document. The parser keeps entity
 // references as nodes; expanding them in our own walk could otherwise turn a
@@ -48,6 +55,8 @@ private:
 // loaded). Every node visited is charged to the budget, text by its length;
 // false when the budget ran out.
 bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out, ExpansionBudget& budget);
+// The same for the nodes of an attribute's value.
+bool appendExpandedValue(const xmlAttr* attribute, std::vector<const xmlNode*>& out, ExpansionBudget& budget);
 
 // An element's name as written in the document, with its prefix if any.
 std::string qualifiedName(const xmlNode* element);

@@ -117,6 +117,12 @@ TEST_F(Client, EachKindOfError) {
     }
     expectError(printFile(helper, kFast, mDir.file("missing.prn")), ErrorKind::helperReported, 4);
     expectError(listPrinters(Helper{mDir.file("no-such-helper"), {}}), ErrorKind::startFailed, 0);
+    // A bus file the simulating helper would refuse is refused before it
+    // starts, naming the line and the element.
+    writeFile(mDir.file("wrong.xml"), "<simulatedBus>\n<device><answer when='x'/></device></simulatedBus>");
+    const auto wrong = listPrinters(Helper::simulated(mDir.file("wrong.xml"), ZELVIK_SIM_PROGRAM));
+    expectError(wrong, ErrorKind::badRequest, 0);
+    EXPECT_EQ(mDir.file("wrong.xml") + ":2: <answer>: unknown attribute 'when'", wrong.error().detail());
     // A helper that ends without a status: it refused the command file, or
     // it was killed.
     expectError(listPrinters(Helper{"/bin/true", {}}), ErrorKind::noStatus, 0);

@@ -122,13 +122,15 @@ TEST_F(Watch, EachEditOfTheBusFileIsReportedOnce) {
     std::filesystem::remove(busFile());
     writeFile(busFile(), busText({"B"}));
     EXPECT_EQ("-" + uriOf("Z"), log.waitFor(5).back());
-    // The file gone: an empty bus.
+    // The file gone: a listing the client refuses, and an empty bus.
     std::filesystem::remove(busFile());
-    EXPECT_EQ("-" + uriOf("B"), log.waitFor(6).back());
+    EXPECT_EQ("failed", log.waitFor(6).back());
+    replaceBus({});
+    EXPECT_EQ("-" + uriOf("B"), log.waitFor(7).back());
 
     watch->stop();
     std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(6u, log.waitFor(6).size());
+    EXPECT_EQ(7u, log.waitFor(7).size());
 }
 
 TEST_F(Watch, AFailedListingIsReportedAndTheWatchGoesOn) {

@@ -154,12 +154,15 @@ TEST_P(UsbAccessContract, AnInterfaceIsClaimedOnceAndItsPipesNeedTheClaim) {
 }
 
 TEST_P(UsbAccessContract, PipesFollowTheAlternateSettingInForce) {
-    using sim::EndpointKind;
-    backend->attach({{.endpoints = {{EndpointKind::BulkOut, 512}},
-                      .alternateEndpoints = {{{EndpointKind::InterruptIn, 64},
-                                              {EndpointKind::BulkIn, 512},
-                                              {EndpointKind::BulkOut, 64}}}},
-                     {.refuseSetInterface = true, .alternateEndpoints = {{{EndpointKind::BulkIn, 512}}}}});
+    using sim::TransferType;
+    const sim::InterfaceDescription outOnly{.endpoints = {{0x01, TransferType::Bulk, 512}}};
+    const sim::InterfaceDescription three{.alternateSetting = 1,
+                                          .endpoints = {{0x81, TransferType::Interrupt, 64},
+                                                        {0x82, TransferType::Bulk, 512},
+                                                        {0x03, TransferType::Bulk, 64}}};
+    const sim::InterfaceDescription inOnly{.alternateSetting = 1, .endpoints = {{0x81, TransferType::Bulk, 512}}};
+    backend->attach({{.interfaces = {outOnly, three}},
+                     {.refuseSetInterface = true, .interfaces = {sim::defaultInterfaces().front(), inOnly}}});
     auto interface = claim(0), refused = claim(1);
     ASSERT_TRUE(interface && refused);
     // (status, direction, endpoint number, type, maximum packet size, interval)

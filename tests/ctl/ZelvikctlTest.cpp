@@ -159,8 +159,16 @@ TEST_F(Zelvikctl, EachFailureHasItsExitStatusAndOneLine) {
     }
     writeFile(mDir.file("nothing.pjl"), "no question here");
     EXPECT_EQ(4, run({"pjl", kQuiet, "--timeout", "1", "--file", mDir.file("nothing.pjl")}).status);
+    // A bus file that says something wrong, or none at all, is named with
+    // the line and the element at fault.
+    writeFile(mDir.file("wrong.xml"), "<simulatedBus><device>\n<statusCod>1</statusCod></device></simulatedBus>");
+    const Outcome wrong = run({"list"}, mDir.file("wrong.xml"));
+    EXPECT_EQ(2, wrong.status);
+    EXPECT_EQ("zelvikctl: request refused: " + mDir.file("wrong.xml") + ":2: <statusCod>: not a bus file element\n",
+              wrong.err);
     const Outcome json = run({"--json", "active", kFast}, mDir.file("missing-bus.xml"));
-    EXPECT_EQ(1, json.status);  // no bus file: no printers
+    EXPECT_EQ(2, json.status);
+    EXPECT_NE(std::string::npos, json.err.find("missing-bus.xml: not a readable regular file")) << json.err;
     const Outcome error = run({"--json", "pjl", "usb://Zelvik/Gone?serial=0", "INFO ID"});
     EXPECT_EQ(7, nlohmann::json::parse(error.out)["error"]["helperCode"]);
 }

@@ -188,6 +188,16 @@ TEST_F(Traced, TheTraceNamesWhyAQueryFailed) {
     EXPECT_NE(std::string::npos, trace.find("command sendPJLCommand: result 7, printer: printerHeld")) << trace;
 }
 
+TEST_F(Traced, ABusFileThatSaysSomethingWrongIsAnEmptyBusAndTheTraceSaysWhy) {
+    setBus("<device><deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><serialNumber>A1</serialNumber></device>\n"
+           "<device><statusCod>1</statusCod></device>");
+    EXPECT_EQ(statusFileFor(7), query("@PJL INFO ID\r\n"));
+    const std::string trace = readFile(path("trace.log"));
+    EXPECT_NE(std::string::npos, trace.find("bus file refused, the bus is empty: " + path("bus.xml") +
+                                            ":2: <statusCod>: not a bus file element\n"))
+        << trace;
+}
+
 TEST_F(DataCommands, NoTraceIsWrittenUnlessAskedFor) {
     setPrinter("<answer>OK</answer>");
     EXPECT_EQ(kStatusZero, query("@PJL INFO ID\r\n"));

@@ -1,74 +1,88 @@
 // SPDX-License-Identifier: Apache-2.0
-// The virtual bus file: what a test or a demo writes is the bus it gets.
+// The virtual bus file: what a test or a demo writes is the bus it gets, and
+// a file that says something wrong is refused with its line and element.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "usb/sim/VirtualPrinter.h"
+#include "usb/sim/BusFile.h"
 
 namespace zelvik::sim {
 namespace {
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-std::vector<VirtualPrinterConfig> parse(const std::string& devices) {
-    return parseSimulatedBus(
-        bytesOf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<simulatedBus>" + devices + "</simulatedBus>\n"));
-}
-
-// An endpoint list written out as the bus file names endpoints.
-std::string listed(const std::vector<EndpointConfig>& endpoints) {
-    static const char* const kinds[] = {"bulk-in", "bulk-out", "interrupt-in", "interrupt-out"};
-    std::string text;
-    for (const EndpointConfig& e : endpoints) {
-        text += (text.empty() ? "" : " ") + std::string(kinds[static_cast<int>(e.kind)]) + ":" +
-                std::to_string(e.maxPacketSize);
-    }
-    return text;
+BusFile parse(const std::string& devices) {
+    return parseBusFile(
+        bytesOf("<?xml version=\"1.0\" encoding=\"UTF-8\"?><simulatedBus>" + devices + "</simulatedBus>\n"));
 }
 
 TEST(BusFile, DevicesWithoutSettingsGetTheBusDefaults) {
-    const auto bus = parse("<device/><device></device><device><deviceID>MFG:A;MDL:B;</deviceID></device>");
-    ASSERT_EQ(bus.size(), 3u);
-    for (std::size_t i = 0; i < bus.size(); ++i) {
-        const VirtualPrinterConfig& p = bus[i];
+    const BusFile bus = parse("<device/><device></device><device><deviceID>MFG:A;MDL:B;</deviceID></device>");
+    ASSERT_FALSE(bus.error);
+    ASSERT_EQ(bus.printers.size(), 3u);
+    for (std::size_t i = 0; i < bus.printers.size(); ++i) {
+        const VirtualPrinterConfig& p = bus.printers[i];
         EXPECT_EQ(p.vendorID, ZELVIK_PRINTER_VENDOR_ID);
         EXPECT_EQ(p.productID, 0x0001);
         EXPECT_EQ(p.locationID, 0x01000000u + ((i + 1) << 20)) << "device " << i + 1;
-        EXPECT_EQ(listed(p.endpoints), "bulk-out:512 bulk-in:512 interrupt-in:64");
-        EXPECT_EQ(p.idleIn, IdleIn::Zlp);
+        ASSERT_EQ(p.interfaces.size(), 1u);
+        EXPECT_TRUE(p.interfaces[0].speaksPJL());
+        EXPECT_EQ(p.interfaces[0].endpoints.size(), 3u);
         EXPECT_FALSE(p.heldOpen || p.interfaceHeldOpen || p.answer || p.acceptBytesPerSecond || p.failWriteAfterBytes ||
-                     p.captureFile || p.serialNumber || p.alternateEndpoints);
+                     p.captureFile || p.serialNumber || !p.replies.empty() || p.defaultReply);
     }
-    EXPECT_FALSE(bus[0].deviceID);
+    EXPECT_FALSE(bus.printers[0].deviceID);
 }
 
-// Settings the program's own tests do not already read from a file.
-TEST(BusFile, SettingsAreReadInDecimalOrHexAndOtherToolsSettingsAreIgnored) {
-    const auto bus = parse(R"(<hub>1-4</hub>
-  <device><portPath>1-4.2</portPath>
-    <deviceIDLength>0x0102</deviceIDLength>
-    <alternateSetting> 2 </alternateSetting>
+TEST(BusFile, EverySettingIsReadAsWritten) {
+    const BusFile bus = parse(R"(<device>
+    <usbVersion>0x0110</usbVersion> <deviceClass>0xEF</deviceClass> <maxPacketSize0> 8 </maxPacketSize0>
+    <deviceIDReply>00 05 41 3a 42</deviceIDReply> <manufacturer>Zelvik  </manufacturer>
+    <productDescriptor>04 03 41 00</productDescriptor> <serialNumber>Z1</serialNumber>
+    <interface class="255" subclass="0" protocol="255">
+      <endpoint address="0x07" type="bulk" direction="out" maxPacketSize="512"/>
+      <endpoint address="0x88" type="interrupt"/>
+    </interface>
+    <interface number="1"><endpoint address="0x81" type="Bulk" maxPacketSize="16"/></interface>
+    <interface number="1" alternateSetting="1" protocol="4" pjl="true"/>
     <refuseSetInterface>TRUE</refuseSetInterface> <stallGetInterface>false</stallGetInterface>
-    <endpoints>bulk-in:64  bulk-out interrupt-out:0x10</endpoints>
-    <alternateEndpoints>bulk-out:1024</alternateEndpoints>
-    <answerDelayMs>250</answerDelayMs> <idleIn>nak</idleIn>
-    <disconnectAfterBytes>8192</disconnectAfterBytes> <pageCount>18446744073709551615</pageCount>
-  </device>
-  <device><endpoints></endpoints></device>)");
-    ASSERT_EQ(bus.size(), 2u);
-    const VirtualPrinterConfig& p = bus[0];
-    EXPECT_EQ(p.deviceIDLength, 258);
-    EXPECT_EQ(p.alternateSetting, 2);
+    <reply to="@PJL  info status" delayMs="250">@PJL INFO STATUS\r\n\f</reply> <reply to="@PJL INFO ID"/>
+    <defaultReply>?\f</defaultReply> <answerDelayMs>100</answerDelayMs> <idleIn>nak</idleIn>
+    <statusCode>40038</statusCode> <statusDisplay>LOW TONER</statusDisplay> <online>false</online>
+    <unsolicitedStatus/> <unsolicitedStatus everySeconds="5">@PJL USTATUS TIMED\r\n\f</unsolicitedStatus>
+    <pageCount>18446744073709551615</pageCount> <disconnectAfterBytes>8192</disconnectAfterBytes>
+  </device>)");
+    ASSERT_FALSE(bus.error) << describeBusFileError("bus", *bus.error);
+    const VirtualPrinterConfig& p = bus.printers.at(0);
+    EXPECT_EQ(std::tuple(p.usbVersion, p.deviceClass, p.maxPacketSize0), std::tuple(0x0110, 0xEF, 8));
+    EXPECT_EQ(p.deviceIDReply, (Bytes{0, 5, 'A', ':', 'B'}));
+    EXPECT_EQ(p.manufacturer, "Zelvik  ");
+    EXPECT_EQ(p.productDescriptor, (Bytes{4, 3, 'A', 0}));
+    ASSERT_EQ(p.interfaces.size(), 3u);
+    const InterfaceDescription& vendor = p.interfaces[0];
+    EXPECT_EQ(std::tuple(vendor.number, vendor.interfaceClass, vendor.protocol, vendor.speaksPJL()),
+              std::tuple(0, 0xFF, 0xFF, false));
+    ASSERT_EQ(vendor.endpoints.size(), 2u);
+    EXPECT_EQ(std::tuple(vendor.endpoints[1].address, vendor.endpoints[1].type, vendor.endpoints[1].maxPacketSize),
+              std::tuple(0x88, TransferType::Interrupt, 64));
+    EXPECT_EQ(p.interfaces[1].endpoints.at(0).maxPacketSize, 16);
+    EXPECT_TRUE(p.interfaces[1].speaksPJL());
+    EXPECT_EQ(std::tuple(p.interfaces[2].number, p.interfaces[2].alternateSetting, p.interfaces[2].speaksPJL()),
+              std::tuple(1, 1, true));
     EXPECT_TRUE(p.refuseSetInterface);
     EXPECT_FALSE(p.stallGetInterface);
-    EXPECT_EQ(listed(p.endpoints), "bulk-in:64 bulk-out:512 interrupt-out:16");
-    EXPECT_EQ(listed(p.alternateEndpoints.value_or(defaultEndpoints())), "bulk-out:1024");
-    EXPECT_EQ(p.answerDelayMs, 250u);
-    EXPECT_EQ(p.idleIn, IdleIn::Nak);
-    EXPECT_EQ(p.disconnectAfterBytes, 8192u);
+    ASSERT_EQ(p.replies.size(), 2u);
+    EXPECT_EQ(std::tuple(p.replies[0].to, p.replies[0].answer, p.replies[0].delayMs),
+              std::tuple("@PJL  info status", bytesOf("@PJL INFO STATUS\r\n\f"), 250u));
+    EXPECT_TRUE(p.replies[1].answer.empty());
+    EXPECT_EQ(p.defaultReply.value_or(Reply{}).answer, bytesOf("?\f"));
+    EXPECT_EQ(std::tuple(p.statusCode, p.statusDisplay, p.online), std::tuple(40038u, "LOW TONER", false));
+    ASSERT_EQ(p.unsolicitedStatus.size(), 2u);
+    EXPECT_TRUE(p.unsolicitedStatus[0].block.empty() && !p.unsolicitedStatus[0].everySeconds);
+    EXPECT_EQ(p.unsolicitedStatus[1].everySeconds, 5u);
     EXPECT_EQ(p.pageCount, 18446744073709551615u);
-    EXPECT_TRUE(bus[1].endpoints.empty());  // an empty list: no endpoints at all
+    EXPECT_EQ(p.disconnectAfterBytes, 8192u);
 }
 
 TEST(BusFile, TextsTakeTheEscapes) {
@@ -79,38 +93,96 @@ TEST(BusFile, TextsTakeTheEscapes) {
     EXPECT_EQ(unescapeBusText(R"(end\)"), bytesOf(R"(end\)"));
     EXPECT_EQ(unescapeBusText(R"(\\n)"), bytesOf(R"(\n)"));
 
-    const auto bus = parse(R"(<device><deviceID>MFG:A\x3BB;MDL:C&amp;D;</deviceID>
+    const BusFile bus = parse(R"(<device><deviceID>MFG:A\x3BB;MDL:C&amp;D;</deviceID>
       <serialNumber>S\x00N</serialNumber> <answer>\e%-12345X\f</answer></device>)");
-    ASSERT_EQ(bus.size(), 1u);
-    EXPECT_EQ(bus[0].deviceID, "MFG:A;B;MDL:C&D;");
-    EXPECT_EQ(bus[0].serialNumber, std::string("S\0N", 3));
-    EXPECT_EQ(bus[0].answer, bytesOf("\x1b%-12345X\f"));
+    ASSERT_EQ(bus.printers.size(), 1u);
+    EXPECT_EQ(bus.printers[0].deviceID, "MFG:A;B;MDL:C&D;");
+    EXPECT_EQ(bus.printers[0].serialNumber, std::string("S\0N", 3));
+    EXPECT_EQ(bus.printers[0].answer, bytesOf("\x1b%-12345X\f"));
 }
 
-TEST(BusFile, AnEmptyOrMalformedFileIsAnEmptyBusAsAWhole) {
-    std::vector<std::string> files = {
-        "<simulatedBus/>", "", "not xml at all", "<simulatedBus><device></simulatedBus>",
-        "<otherRoot><device/></otherRoot>",
-        // One bad device spoils the good ones around it.
-        "<simulatedBus><device/><device><productID>x</productID></device><device/></simulatedBus>"};
-    std::string sixteen;  // more endpoints than a device can have
-    for (int i = 0; i < 16; ++i) sixteen += "bulk-in ";
-    for (const std::string& device : std::vector<std::string>{
-             "<vendorID>0x10000</vendorID>", "<vendorID>12a</vendorID>", "<vendorID>-1</vendorID>",
-             "<locationID>4294967296</locationID>", "<pageCount>18446744073709551616</pageCount>",
-             "<alternateSetting>255</alternateSetting>", "<heldOpen>yes</heldOpen>", "<idleIn>stall</idleIn>",
-             "<endpoints>bulk-up</endpoints>", "<endpoints>bulk-in:65536</endpoints>",
-             "<endpoints>" + sixteen + "</endpoints>", "<serialDescriptor>04 03 4</serialDescriptor>",
-             "<captureFile></captureFile>", "<pageCount>1</pageCount><pageCount>2</pageCount>",
-             "<answer><b>x</b></answer>", "text"}) {
-        files.push_back("<simulatedBus><device>" + device + "</device></simulatedBus>");
+TEST(BusFile, AFileThatSaysSomethingWrongIsRefusedWithItsLineAndElement) {
+    // (the device's elements, one per line after the first; what the error
+    // says: "LINE: <element>: reason", or part of it)
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"\n<statusCode>1</statusCode>\n<statusCod>1</statusCod>", "3: <statusCod>: not a bus file element"},
+        {"\n<answer when='x'>y</answer>", "2: <answer>: unknown attribute 'when'"},
+        {"\n<endpoints>bulk-in</endpoints>", "2: <endpoints>: replaced by <interface> elements"},
+        {"<vendorID>0x10000</vendorID>", "1: <vendorID>: out of range (0 to 65535): 0x10000"},
+        {"<vendorID>12a</vendorID>", "<vendorID>: not a number: '12a'"},
+        {"<vendorID>-1</vendorID>", "<vendorID>: not a number"},
+        {"<productID>1\n\t2</productID>", "<productID>: not a number: '1\\n\\x092'"},
+        {"<locationID>4294967296</locationID>", "<locationID>: out of range"},
+        {"<pageCount>18446744073709551616</pageCount>", "<pageCount>: out of range"},
+        {"<statusCode>100000</statusCode>", "<statusCode>: out of range (0 to 99999)"},
+        {"<maxPacketSize0>12</maxPacketSize0>", "<maxPacketSize0>: not 8, 16, 32 or 64"},
+        {"<heldOpen>yes</heldOpen>", "<heldOpen>: neither true nor false: 'yes'"},
+        {"<idleIn>stall</idleIn>", "<idleIn>: neither zlp nor nak"},
+        {"<serialDescriptor>04 03 4</serialDescriptor>", "<serialDescriptor>: not hex pairs at '4'"},
+        {"<captureFile></captureFile>", "<captureFile>: names no file"},
+        {"<pageCount>1</pageCount>\n<pageCount>2</pageCount>", "2: <pageCount>: given twice"},
+        {"<answer><b>x</b></answer>", "<answer>: holds an element <b>, not text"},
+        {"<serialNumber>A</serialNumber>\n<serialDescriptor>02 03</serialDescriptor>",
+         "2: <serialDescriptor>: says what <serialNumber> says already"},
+        {"<deviceIDReply>00 02</deviceIDReply><deviceID>x</deviceID>", "<deviceID>: says what <deviceIDReply>"},
+        {"<alternateSetting>1</alternateSetting>", "<alternateSetting>: interface 0 has no setting 1"},
+        {"<interface number='1'/>", "<interface>: interface 1 setting 0 out of order"},
+        {"<interface/>\n<interface alternateSetting='2'/>", "2: <interface>: interface 0 setting 2 out of order"},
+        {"<interface number='32'/>", "<interface>: number out of range (0 to 31)"},
+        {"<interface>\n<endpoint type='bulk'/></interface>", "2: <endpoint>: names no address"},
+        {"<interface><endpoint address='0x10' type='bulk'/></interface>", "<endpoint>: no endpoint address"},
+        {"<interface><endpoint address='0x81'/></interface>", "<endpoint>: names no type"},
+        {"<interface><endpoint address='0x81' type='control'/></interface>", "type is not bulk, interrupt or"},
+        {"<interface><endpoint address='0x81' type='bulk' direction='out'/></interface>",
+         "<endpoint>: direction out disagrees with address 0x81"},
+        {"<interface><endpoint address='1' type='bulk' maxPacketSize='1025'/></interface>", "maxPacketSize out of"},
+        {"<interface><endpoint address='1' type='bulk'/><endpoint address='1' type='bulk'/></interface>",
+         "<endpoint>: 0x01 twice in one setting"},
+        {"<interface><endpoint address='1' type='bulk'/></interface>\n"
+         "<interface number='1'><endpoint address='1' type='bulk'/></interface>",
+         "2: <interface>: 0x01 is interface 0's already"},
+        {"<interface><hub/></interface>", "<hub>: not an endpoint of an interface"},
+        {"<reply>x</reply>", "<reply>: names no request (attribute 'to')"},
+        {"<reply to='@PJL INFO ID' delayMs='x'>x</reply>", "<reply>: delayMs not a number"},
+        {"<defaultReply to='@PJL INFO ID'>x</defaultReply>", "<defaultReply>: unknown attribute 'to'"},
+        {"<unsolicitedStatus everySeconds='0'/>", "<unsolicitedStatus>: everySeconds out of range (1 to 86400)"},
+        {"text", "<device>: text beside the elements: 'text'"},
+    };
+    for (const auto& [device, says] : cases) {
+        const BusFile bus = parse("<device>" + device + "</device>");
+        ASSERT_TRUE(bus.error) << device;
+        EXPECT_TRUE(bus.printers.empty());
+        const std::string line = describeBusFileError("bus.xml", *bus.error);
+        EXPECT_NE(line.find(says), std::string::npos) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
     }
-    for (const std::string& xml : files) EXPECT_TRUE(parseSimulatedBus(bytesOf(xml)).empty()) << xml;
+    // The file as a whole; one bad device spoils the good ones around it.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"", "bus.xml: the document is empty"},
+        {"not xml at all", "bus.xml:1: Start tag expected"},
+        {"<simulatedBus>\n<device>\n</simulatedBus>", "bus.xml:3: Opening and ending tag mismatch"},
+        {"<otherRoot><device/></otherRoot>", "bus.xml:1: <otherRoot>: not a bus file: its root is <simulatedBus>"},
+        {"<simulatedBus>\n<printer/></simulatedBus>", "bus.xml:2: <printer>: not a bus file element"},
+        {"<simulatedBus version='2'/>", "bus.xml:1: <simulatedBus>: unknown attribute 'version'"},
+        {"<simulatedBus><device/>\n<device><productID>x</productID></device><device/></simulatedBus>",
+         "bus.xml:2: <productID>: not a number: 'x'"},
+    };
+    for (const auto& [text, says] : files) {
+        const BusFile bus = parseBusFile(bytesOf(text));
+        ASSERT_TRUE(bus.error) << text;
+        EXPECT_TRUE(bus.printers.empty());
+        EXPECT_EQ(describeBusFileError("bus.xml", *bus.error).rfind(says, 0), 0u)
+            << describeBusFileError("bus.xml", *bus.error);
+    }
+    EXPECT_EQ(checkBusFile("/nonexistent/bus.xml"),
+              "/nonexistent/bus.xml: not a readable regular file of at most 16 MiB");
 }
 
 TEST(BusFile, TheDemoExampleHasPrintersWithAndWithoutSerialAndAnotherVendor) {
+    const BusFile bus = readBusFile(ZELVIK_SOURCE_DIR "/examples/virtual-printers.xml");
+    ASSERT_FALSE(bus.error) << describeBusFileError("example", *bus.error);
     int withSerial = 0, servedWithoutSerial = 0, otherVendor = 0;
-    for (const auto& p : loadSimulatedBus(ZELVIK_SOURCE_DIR "/examples/virtual-printers.xml")) {
+    for (const auto& p : bus.printers) {
         EXPECT_TRUE(p.deviceID && !p.captureFile);
         if (p.vendorID != servedVendorID()) ++otherVendor;
         else if (p.serialNumber) ++withSerial;

@@ -117,25 +117,28 @@ struct EmulatedDevice {
     std::unique_ptr<sim::VirtualPrinter> printer;
     bool gone = false;
 
-    // Interface 0 of a printer: the printer class driver, or the open file
-    // that claimed it, or another program that holds it.
-    bool printerDriverLoaded = false;
+    // Interface 0 of a printer: the kernel driver its class binds (the
+    // printer class driver, usually), or the open file that claimed it, or
+    // another program that holds it.
+    const char* driver = nullptr;
     bool driverBound = false;
     UMockdevIoctlClient* claimOwner = nullptr;  // referenced while it holds the claim
     bool heldByOtherProgram = false;
     KernelDriverState record;
 
-    // The other interfaces of a multifunction printer (1, 2, ...), each with
-    // the kernel driver its class binds (none for a vendor interface).
+    // The other interfaces of the printer (1, 2, ...: a multifunction
+    // printer's), each with the kernel driver its class binds (none for a
+    // vendor interface).
     struct OtherInterface {
         const char* driver = nullptr;
         bool bound = false;
     };
-    std::vector<OtherInterface> others;
+    std::map<unsigned, OtherInterface> others;
     // The other interface a request names, or nothing for interface 0 or
     // one the printer does not have.
     OtherInterface* other(unsigned number) {
-        return number >= 1 && number <= others.size() ? &others[number - 1] : nullptr;
+        const auto it = others.find(number);
+        return number != 0 && it != others.end() ? &it->second : nullptr;
     }
 
     std::deque<Urb> pending;    // submitted bulk/interrupt URBs, oldest first
@@ -191,15 +194,27 @@ void finish(EmulatedDevice& device, Urb urb, int status, std::uint32_t actual) {
     device.completed.push_back(urb);
 }
 
-// Whether the printer has an endpoint of that address in its current
-// alternate setting.
+// Whether the printer has an endpoint of that address in the setting in
+// force of one of its interfaces.
 bool endpointExists(const EmulatedDevice& device, std::uint8_t address) {
-    const sim::VirtualPrinter& printer = *device.printer;
-    const auto count = printer.endpointsOf(printer.currentAlternateSetting()).size();
-    for (std::size_t p = 1; p <= count && p <= 15; ++p) {
-        if (printer.endpointAddress(static_cast<std::uint8_t>(p)) == address) return true;
+    return device.printer->endpoint(address) != nullptr;
+}
+
+// The kernel driver an interface's class binds: the printer class driver
+// (when loaded) for a printer setting of protocol 1 to 3 in any of its
+// settings, the mass-storage and HID drivers by the class of setting 0;
+// none for anything else.
+const char* driverOf(const sim::VirtualPrinterConfig& config, unsigned number, bool printerDriverLoaded) {
+    const char* driver = nullptr;
+    for (const sim::InterfaceDescription& s : config.interfaces) {
+        if (s.number != number) continue;
+        if (s.interfaceClass == 7 && s.subClass == 1 && s.protocol >= 1 && s.protocol <= 3) {
+            return printerDriverLoaded ? kPrinterDriverName : nullptr;
+        }
+        if (s.alternateSetting == 0 && s.interfaceClass == 8) driver = kMassStorageDriverName;
+        if (s.alternateSetting == 0 && s.interfaceClass == 3) driver = kHidDriverName;
     }
-    return false;
+    return driver;
 }
 
 // The claim of interface 0 by one open file. A file that uses the interface
@@ -213,11 +228,15 @@ int claim(EmulatedDevice& device, UMockdevIoctlClient* client) {
         return EBUSY;
     }
     device.claimOwner = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    device.record.claims += 1;
     return 0;
 }
 
 void release(EmulatedDevice& device) {
-    if (device.claimOwner) g_object_unref(device.claimOwner);
+    if (device.claimOwner) {
+        g_object_unref(device.claimOwner);
+        device.record.releases += 1;
+    }
     device.claimOwner = nullptr;
 }
 
@@ -269,6 +288,7 @@ void progress(EmulatedDevice& device) {
         } else if (!(urb.endpoint & 0x80)) {
             if (now >= urb.retryAt) {
                 const auto result = device.printer->writeBulk(
+                    urb.endpoint,
                     std::span<const std::uint8_t>(urb.bytes() ? urb.bytes() + urb.done : nullptr,
                                                   urb.length - urb.done),
                     now);
@@ -284,7 +304,7 @@ void progress(EmulatedDevice& device) {
                 }
             }
         } else {
-            const auto result = device.printer->readBulk(urb.length, now);
+            const auto result = device.printer->readBulk(urb.endpoint, urb.length, now);
             switch (result.kind) {
                 case sim::VirtualPrinter::ReadKind::Data:
                     std::memcpy(urb.bytes(), result.bytes.data(), result.bytes.size());
@@ -459,7 +479,7 @@ void handleDriverRequest(EmulatedDevice& device, UMockdevIoctlClient* client) {
     }
     if (command->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
         if (device.claimOwner || device.heldByOtherProgram) return fail(client, EBUSY);
-        if (device.driverBound || !device.printerDriverLoaded) return complete(client, 0);
+        if (device.driverBound || device.driver == nullptr) return complete(client, 0);
         device.driverBound = true;
         device.record.attachCount += 1;
         return complete(client, 1);  // a driver was bound
@@ -481,7 +501,7 @@ void handleDisconnectClaim(EmulatedDevice& device, UMockdevIoctlClient* client) 
     // away: the kernel refuses it whichever driver names the caller gives.
     if (device.claimOwner || device.heldByOtherProgram) return fail(client, EBUSY);
     if (device.driverBound) {
-        const bool named = std::strncmp(request->driver, kPrinterDriverName, sizeof request->driver) == 0;
+        const bool named = std::strncmp(request->driver, device.driver, sizeof request->driver) == 0;
         if ((request->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !named) {
             return fail(client, EBUSY);
         }
@@ -539,7 +559,7 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
                 name = other->bound ? other->driver : nullptr;
             } else if (query->interface == 0) {
                 name = (device.claimOwner || device.heldByOtherProgram) ? "usbfs"
-                       : device.driverBound                             ? kPrinterDriverName
+                       : device.driverBound                             ? device.driver
                                                                         : nullptr;
             }
             if (!name) return fail(client, ENODATA);
@@ -578,16 +598,24 @@ void handle(EmulatedDevice& device, UMockdevIoctlClient* client) {
             g_autoptr(UMockdevIoctlData) data = resolveArg(client, sizeof(usbdevfs_setinterface));
             if (!data) return fail(client, EFAULT);
             const auto* setting = reinterpret_cast<usbdevfs_setinterface*>(data->data);
-            if (device.hub || setting->interface != 0) return fail(client, EINVAL);
-            if (const int error = claim(device, client)) return fail(client, error);
-            if (setting->altsetting >= device.printer->alternateSettingCount()) {
+            if (device.hub || setting->interface > 0xFF) return fail(client, EINVAL);
+            const auto number = static_cast<std::uint8_t>(setting->interface);
+            if (auto* other = device.other(number)) {
+                if (other->bound) return fail(client, EBUSY);
+                device.record.otherInterfaceTouches += 1;
+            } else if (number != 0) {
+                return fail(client, EINVAL);
+            } else if (const int error = claim(device, client)) {
+                return fail(client, error);
+            }
+            if (setting->altsetting >= device.printer->alternateSettingCount(number)) {
                 return fail(client, EINVAL);
             }
-            const auto result =
-                device.printer->control(0x01, 0x0B, static_cast<std::uint16_t>(setting->altsetting), 0, 0, nullptr);
+            const auto result = device.printer->control(0x01, 0x0B, static_cast<std::uint16_t>(setting->altsetting),
+                                                        number, 0, nullptr);
             // The kernel forgives a stalled SET_INTERFACE on an interface
             // that has a single setting: many printers stall it.
-            if (result.stalled && device.printer->alternateSettingCount() > 1) {
+            if (result.stalled && device.printer->alternateSettingCount(number) > 1) {
                 return fail(client, EPIPE);
             }
             complete(client, 0);
@@ -757,15 +785,15 @@ std::size_t EmulatedBus::Impl::addPrinter(const sim::VirtualPrinterConfig& confi
     EmulatedDevice* device = addDevice(bus, ports, false, descriptors, !config.heldOpen);
     std::lock_guard lock(mutex);
     device->printer = std::move(printer);
-    device->printerDriverLoaded = options.printerDriverLoaded;
-    device->driverBound = options.printerDriverLoaded;
+    device->driver = driverOf(config, 0, options.printerDriverLoaded);
+    device->driverBound = device->driver != nullptr;
     device->heldByOtherProgram = config.interfaceHeldOpen;
-    for (const sim::OtherInterface kind : config.otherInterfaces) {
+    for (const std::uint8_t number : device->printer->interfaceNumbers()) {
+        if (number == 0) continue;
         EmulatedDevice::OtherInterface other;
-        if (kind == sim::OtherInterface::MassStorage) other.driver = kMassStorageDriverName;
-        if (kind == sim::OtherInterface::Printer && options.printerDriverLoaded) other.driver = kPrinterDriverName;
+        other.driver = driverOf(config, number, options.printerDriverLoaded);
         other.bound = other.driver != nullptr;
-        device->others.push_back(other);
+        device->others[number] = other;
     }
     printers.push_back(device);
     return printers.size() - 1;
@@ -773,8 +801,18 @@ std::size_t EmulatedBus::Impl::addPrinter(const sim::VirtualPrinterConfig& confi
 
 EmulatedBus::EmulatedBus(const std::string& busFileText) : EmulatedBus(busFileText, Options{}) {}
 
+namespace {
+
+std::vector<sim::VirtualPrinterConfig> printersOf(const std::string& busFileText) {
+    sim::BusFile file = sim::parseBusFile(Bytes(busFileText.begin(), busFileText.end()));
+    if (file.error) throw std::runtime_error(sim::describeBusFileError("bus file text", *file.error));
+    return std::move(file.printers);
+}
+
+}  // namespace
+
 EmulatedBus::EmulatedBus(const std::string& busFileText, Options options)
-    : EmulatedBus(sim::parseSimulatedBus(Bytes(busFileText.begin(), busFileText.end())), options) {}
+    : EmulatedBus(printersOf(busFileText), options) {}
 
 EmulatedBus::EmulatedBus(std::vector<sim::VirtualPrinterConfig> printers, Options options)
     : mImpl(std::make_unique<Impl>()) {
@@ -787,13 +825,8 @@ EmulatedBus::~EmulatedBus() = default;
 std::size_t EmulatedBus::printerCount() const { return mImpl->printers.size(); }
 
 std::size_t EmulatedBus::plug(const std::string& deviceElement) {
-    const std::string text = "<simulatedBus>" + deviceElement + "</simulatedBus>";
-    auto configs = sim::parseSimulatedBus(Bytes(text.begin(), text.end()));
+    const auto configs = printersOf("<simulatedBus>" + deviceElement + "</simulatedBus>");
     if (configs.size() != 1) throw std::runtime_error("plug takes one device element");
-    // The defaults of a bus's first device, but a place of its own.
-    const std::optional<std::uint32_t> location = configs[0].locationID;
-    sim::applyBusDefaults(configs);
-    configs[0].locationID = location;
     return mImpl->addPrinter(configs[0]);
 }
 
@@ -827,13 +860,18 @@ KernelDriverState EmulatedBus::kernelDriver(std::size_t printer) const {
     KernelDriverState state = device.record;
     state.bound = device.driverBound;
     state.otherDriversBound = std::all_of(device.others.begin(), device.others.end(),
-                                          [](const auto& other) { return other.bound || !other.driver; });
+                                          [](const auto& other) { return other.second.bound || !other.second.driver; });
     return state;
 }
 
 std::uint64_t EmulatedBus::bytesReceived(std::size_t printer) const {
     std::lock_guard lock(mImpl->mutex);
     return mImpl->printers.at(printer)->printer->bytesReceived();
+}
+
+sim::VirtualPrinter::Traffic EmulatedBus::traffic(std::size_t printer) const {
+    std::lock_guard lock(mImpl->mutex);
+    return mImpl->printers.at(printer)->printer->traffic();
 }
 
 bool EmulatedBus::isHalted(std::size_t printer, std::uint8_t endpointAddress) const {

@@ -8,10 +8,10 @@
 //
 // What it models of the kernel: device enumeration through sysfs and udev,
 // port paths (from each printer's location ID), the claim of interface 0 per
-// open file, a printer class driver bound to interface 0 that has to be
-// detached for a claim and can be re-attached, the other interfaces of a
-// multifunction printer with their own drivers (a memory-card reader's
-// mass-storage driver), control and bulk URBs
+// open file, the driver each interface's class binds (the printer class
+// driver, a memory-card reader's mass-storage driver, a HID driver; none for
+// a vendor interface), which has to be detached for a claim and can be
+// re-attached, control and bulk URBs
 // (submit, reap, discard) with stalls, and a printer that leaves the bus in
 // the middle of a transfer (its node answers ENODEV from then on), and
 // printers plugged in and unplugged between commands, with their uevents.
@@ -27,20 +27,26 @@
 #include <string>
 #include <vector>
 
+#include "usb/sim/BusFile.h"
 #include "usb/sim/VirtualPrinter.h"
 
 namespace zelvik::emulation {
 
 // The name the kernel's printer class driver reports.
 inline constexpr const char* kPrinterDriverName = "usblp";
-// The driver bound to a multifunction printer's memory-card interface.
+// The drivers bound to a multifunction printer's memory-card interface and
+// to a HID interface (a front panel's buttons).
 inline constexpr const char* kMassStorageDriverName = "usb-storage";
+inline constexpr const char* kHidDriverName = "usbhid";
 
-// What happened to the printer class driver of one printer's interface 0.
+// What happened to the kernel driver of one printer's interface 0, and to
+// the interface.
 struct KernelDriverState {
     bool bound = false;        // the driver holds interface 0 now
     int detachCount = 0;       // times a program made it give the interface up
     int attachCount = 0;       // times it was bound again
+    int claims = 0;            // times a program claimed interface 0
+    int releases = 0;          // times it released it
     std::size_t bulkUrbs = 0;  // bulk URBs the printer was given
     // Requests refused because the driver held the interface: a program
     // that tried to use the interface without detaching the driver first.
@@ -61,7 +67,7 @@ public:
     };
 
     // The printers of a virtual bus file's text (the same format the
-    // simulated bus reads).
+    // simulated bus reads); a text the bus file reader refuses throws.
     explicit EmulatedBus(const std::string& busFileText);
     EmulatedBus(const std::string& busFileText, Options options);
     EmulatedBus(std::vector<sim::VirtualPrinterConfig> printers, Options options);
@@ -73,7 +79,8 @@ public:
     std::size_t printerCount() const;
     // Plugs in a printer described by one `device` element of the bus file
     // format, with the uevent "add"; its index. Without a location ID it
-    // takes the next free port of bus 1's root hub.
+    // takes a bus's first place (port 1 of bus 1) or, taken, the next free
+    // port of bus 1's root hub.
     std::size_t plug(const std::string& deviceElement);
     // Unplugs a printer: the uevent "remove", then its node and its place in
     // sysfs go.
@@ -87,6 +94,7 @@ public:
 
     KernelDriverState kernelDriver(std::size_t printer) const;
     std::uint64_t bytesReceived(std::size_t printer) const;
+    sim::VirtualPrinter::Traffic traffic(std::size_t printer) const;
     bool isHalted(std::size_t printer, std::uint8_t endpointAddress) const;
     std::vector<sim::VirtualPrinter::ControlRecord> controlLog(std::size_t printer) const;
     // Bulk URBs submitted and not finished yet, on every device.

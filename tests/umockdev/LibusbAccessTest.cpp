@@ -49,7 +49,9 @@ protected:
         if (!backend) backend = std::make_unique<EmulatedKernelBackend>();
         kernel().options = options;
         const std::string text = "<simulatedBus>" + devices + "</simulatedBus>";
-        kernel().attach(sim::parseSimulatedBus(Bytes(text.begin(), text.end())));
+        sim::BusFile file = sim::parseBusFile(Bytes(text.begin(), text.end()));
+        ASSERT_FALSE(file.error) << sim::describeBusFileError("bus", *file.error);
+        kernel().attach(std::move(file.printers));
     }
     EmulatedKernelBackend& kernel() { return static_cast<EmulatedKernelBackend&>(*backend); }
     EmulatedBus& bus() { return *kernel().bus; }
@@ -72,8 +74,10 @@ TEST_F(LibusbOnEmulatedKernel, ListsDevicesByBusThenPortPathHubsToo) {
 }
 
 TEST_F(LibusbOnEmulatedKernel, DeviceOpensAreNotExclusiveAndShareTheFileThatHoldsTheClaim) {
-    attach(printer("<deviceID>MFG:Zelvik;MDL:LP-100;</deviceID>"
-                   "<alternateSetting>1</alternateSetting>"));
+    const std::string pipes = "<endpoint address='0x01' type='bulk'/><endpoint address='0x82' type='bulk'/>";
+    attach(printer("<deviceID>MFG:Zelvik;MDL:LP-100;</deviceID><interface>" + pipes +
+                   "</interface><interface alternateSetting='1'>" + pipes +
+                   "</interface><alternateSetting>1</alternateSetting>"));
     // Identifying takes nothing from the printer class driver, nor from
     // another program that has the device open.
     auto device = deviceOf(0), other = deviceOf(0);

@@ -13,7 +13,7 @@
 namespace zelvik {
 namespace {
 
-using sim::EndpointKind;
+using sim::TransferType;
 using sim::VirtualPrinterConfig;
 
 VirtualPrinterConfig printer(std::optional<std::string> deviceID, std::optional<std::string> serial) {
@@ -120,11 +120,11 @@ TEST_F(OnTheBus, ASerialLeftByAnEarlierCandidateNeverOpensAnother) {
 
 TEST_F(OnTheBus, ThePipeWalkKeepsTheLowestReferenceOfEachKind) {
     auto config = printer("MFG:A;MDL:B;", "S");
-    config.endpoints = {{EndpointKind::BulkIn, 64},
-                        {EndpointKind::BulkOut, 512},
-                        {EndpointKind::BulkOut, 1024},
-                        {EndpointKind::InterruptIn, 8},
-                        {EndpointKind::InterruptIn, 16}};
+    config.interfaces.front().endpoints = {{0x81, TransferType::Bulk, 64},
+                                           {0x02, TransferType::Bulk, 512},
+                                           {0x03, TransferType::Bulk, 1024},
+                                           {0x84, TransferType::Interrupt, 8},
+                                           {0x85, TransferType::Interrupt, 16}};
     attach({config});
 
     ASSERT_EQ(link->openUSBDevice("usb://A/B?serial=S"), 0);
@@ -135,7 +135,13 @@ TEST_F(OnTheBus, ThePipeWalkKeepsTheLowestReferenceOfEachKind) {
 }
 
 TEST_F(OnTheBus, InterfaceZeroIsPutBackOnItsSettingOrTheOpenFails) {
-    auto elsewhere = with(printer("MFG:A;MDL:B;", "S1"), [](auto& c) { c.alternateSetting = 2; });
+    auto elsewhere = with(printer("MFG:A;MDL:B;", "S1"), [](auto& c) {
+        for (std::uint8_t setting = 1; setting <= 2; ++setting) {
+            c.interfaces.push_back(c.interfaces.front());
+            c.interfaces.back().alternateSetting = setting;
+        }
+        c.alternateSetting = 2;
+    });
     auto refusing = with(elsewhere, [](auto& c) { c.serialNumber = "S2", c.refuseSetInterface = true; });
     attach({elsewhere, refusing});
 

@@ -4,6 +4,7 @@
 
 #include "base/Trace.h"
 #include "base/UniqueFD.h"
+#include "usb/sim/BusFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +22,6 @@
 namespace zelvik {
 
 using sim::Clock;
-using sim::EndpointKind;
 using sim::VirtualPrinter;
 
 struct SimulatedUsbAccess::Bus {
@@ -47,9 +47,17 @@ struct SimulatedUsbAccess::Bus {
         }
         loaded = true;
     }
+    // A bus file that is refused is an empty bus, as one that cannot be
+    // read; the trace says why.
     void ensureLoaded() {
         if (loaded) return;
-        load(busFile ? sim::loadSimulatedBus(*busFile) : std::vector<sim::VirtualPrinterConfig>{});
+        if (!busFile) return load({});
+        sim::BusFile file = sim::readBusFile(*busFile);
+        if (file.error) {
+            ZELVIK_TRACE("bus file refused, the bus is empty: %s",
+                         sim::describeBusFileError(*busFile, *file.error).c_str());
+        }
+        load(std::move(file.printers));
     }
     bool gone(std::size_t index) const { return slots[index].unplugged || slots[index].model->disconnected(); }
 
@@ -211,7 +219,7 @@ public:
         if (interfaces == nullptr) return kIOReturnBadArgument;
         if (mBus->gone(mIndex)) return kIOReturnNoDevice;
         interfaces->clear();
-        for (std::uint8_t number = 0; number < model().interfaceCount(); ++number) {
+        for (const std::uint8_t number : model().interfaceNumbers()) {
             interfaces->push_back(std::make_shared<InterfaceService>(mBus, mIndex, number));
         }
         return kIOReturnSuccess;
@@ -318,15 +326,13 @@ public:
         }
         Lock lock(mBus->mutex);
         if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
-        const std::uint8_t address = model().endpointAddress(pipeRef);
-        if (address == 0) return kIOReturnBadArgument;
-        const sim::EndpointConfig& ep = endpoints()[pipeRef - 1];
-        const bool bulk = ep.kind == EndpointKind::BulkIn || ep.kind == EndpointKind::BulkOut;
-        *direction = (address & 0x80) ? kUSBIn : kUSBOut;
-        *number = static_cast<std::uint8_t>(address & 0x0F);
-        *transferType = bulk ? kUSBBulk : kUSBInterrupt;
+        if (model().endpointAddress(pipeRef) == 0) return kIOReturnBadArgument;
+        const sim::EndpointDescription& ep = endpoints()[pipeRef - 1];
+        *direction = ep.isIn() ? kUSBIn : kUSBOut;
+        *number = static_cast<std::uint8_t>(ep.address & 0x0F);
+        *transferType = static_cast<std::uint8_t>(ep.type);
         *maxPacketSize = ep.maxPacketSize;
-        *interval = bulk ? 0 : 4;
+        *interval = ep.type == sim::TransferType::Bulk ? 0 : ep.type == sim::TransferType::Interrupt ? 4 : 1;
         return kIOReturnSuccess;
     }
 
@@ -344,7 +350,7 @@ public:
         const std::uint32_t capacity = *size;
         *size = 0;
         Lock lock(mBus->mutex);
-        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkIn); status != kIOReturnSuccess) {
+        if (const IOReturn status = bulkPipe(pipeRef, true); status != kIOReturnSuccess) {
             return status;
         }
         const auto start = Clock::now();
@@ -357,7 +363,7 @@ public:
                 return status;
             }
             const auto now = Clock::now();
-            auto result = model().readBulk(capacity, now);
+            auto result = model().readBulk(model().endpointAddress(pipeRef), capacity, now);
             switch (result.kind) {
                 case VirtualPrinter::ReadKind::Data:
                     std::memcpy(buf, result.bytes.data(), result.bytes.size());
@@ -376,7 +382,7 @@ public:
                          std::uint32_t completionTimeout) override {
         if (size > 0 && buf == nullptr) return kIOReturnBadArgument;
         Lock lock(mBus->mutex);
-        if (const IOReturn status = bulkPipe(pipeRef, EndpointKind::BulkOut); status != kIOReturnSuccess) {
+        if (const IOReturn status = bulkPipe(pipeRef, false); status != kIOReturnSuccess) {
             return status;
         }
         const auto* bytes = static_cast<const std::uint8_t*>(buf);
@@ -390,7 +396,8 @@ public:
                 return status;
             }
             const auto now = Clock::now();
-            const auto result = model().writeBulk(std::span<const std::uint8_t>(bytes + sent, size - sent), now);
+            const auto result = model().writeBulk(model().endpointAddress(pipeRef),
+                                                  std::span<const std::uint8_t>(bytes + sent, size - sent), now);
             sent += result.accepted;
             if (result.accepted > 0) {
                 lastMoved = now;
@@ -452,9 +459,7 @@ public:
 
 private:
     VirtualPrinter& model() { return *mBus->slots[mIndex].model; }
-    const std::vector<sim::EndpointConfig>& endpoints() {
-        return model().endpointsOf(model().currentAlternateSetting());
-    }
+    const std::vector<sim::EndpointDescription>& endpoints() { return model().currentEndpoints(0); }
 
     // With the lock held: the interface is there and open, and it is the
     // printer interface.
@@ -467,10 +472,11 @@ private:
 
     // With the lock held: the pipe is a bulk pipe of this direction and not
     // halted on the host side.
-    IOReturn bulkPipe(std::uint8_t pipeRef, EndpointKind kind) {
+    IOReturn bulkPipe(std::uint8_t pipeRef, bool in) {
         if (const IOReturn status = usable(); status != kIOReturnSuccess) return status;
         if (model().endpointAddress(pipeRef) == 0) return kIOReturnBadArgument;
-        if (endpoints()[pipeRef - 1].kind != kind) return kIOReturnBadArgument;
+        const sim::EndpointDescription& ep = endpoints()[pipeRef - 1];
+        if (!ep.isBulk() || ep.isIn() != in) return kIOReturnBadArgument;
         if (std::find(mHostHalted.begin(), mHostHalted.end(), pipeRef) != mHostHalted.end()) {
             return kIOUSBPipeStalled;
         }

@@ -36,7 +36,8 @@ public:
     explicit SimulatedUsbAccess(std::vector<sim::VirtualPrinterConfig> printers);
     // The bus described by the file that the environment variable
     // ZELVIK_SIMULATED_BUS names, read when the bus is first used; unset,
-    // unreadable or malformed: an empty bus.
+    // unreadable or refused by the bus file reader: an empty bus, and the
+    // diagnostic trace says why.
     static std::unique_ptr<SimulatedUsbAccess> fromEnvironment();
     ~SimulatedUsbAccess() override;
     SimulatedUsbAccess(const SimulatedUsbAccess&) = delete;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The virtual printer's behaviour: descriptors, the control requests a
 // printer answers, the bulk OUT side (throughput limit, capture, faults, PJL
-// commands) and the bulk IN side (queued answers).
+// commands) and the bulk IN side (queued answers, status blocks of its own).
 #include "usb/sim/VirtualPrinter.h"
 
 #include <fcntl.h>
@@ -18,15 +18,15 @@ namespace zelvik::sim {
 
 namespace {
 
+constexpr std::uint8_t kManufacturerStringIndex = 1;
+constexpr std::uint8_t kProductStringIndex = 2;
 constexpr std::uint8_t kSerialStringIndex = 3;
 // A PJL command line is short; a longer "line" is print data, not a command.
 constexpr std::size_t kLongestPJLLine = 4096;
+// Answers nobody reads pile up no further: a printer's buffer is finite.
+constexpr std::size_t kMostQueuedAnswerBytes = std::size_t{1} << 20;
 
 const std::string kUniversalExit = "\x1b%-12345X";
-
-bool isIn(EndpointKind kind) { return kind == EndpointKind::BulkIn || kind == EndpointKind::InterruptIn; }
-
-bool isBulk(EndpointKind kind) { return kind == EndpointKind::BulkIn || kind == EndpointKind::BulkOut; }
 
 void putLE16(Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -85,6 +85,17 @@ std::vector<std::uint16_t> utf16Units(const std::string& text) {
     return units;
 }
 
+// A string descriptor of a text: UTF-16LE, as many units as bLength allows.
+Bytes stringDescriptor(const std::string& text) {
+    std::vector<std::uint16_t> units = utf16Units(text);
+    if (units.size() > 126) units.resize(126);  // bLength is one byte
+    Bytes reply;
+    reply.push_back(static_cast<std::uint8_t>(2 + 2 * units.size()));
+    reply.push_back(kDescriptorString);
+    for (std::uint16_t unit : units) putLE16(reply, unit);
+    return reply;
+}
+
 std::string upper(std::string text) {
     for (char& c : text) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -92,54 +103,85 @@ std::string upper(std::string text) {
     return text;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
 std::vector<std::string> words(const std::string& text) {
     std::vector<std::string> out;
     std::size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        while (i < text.size() && isBlank(text[i])) ++i;
         std::size_t j = i;
-        while (j < text.size() && text[j] != ' ' && text[j] != '\t') ++j;
+        while (j < text.size() && !isBlank(text[j])) ++j;
         if (j > i) out.push_back(text.substr(i, j - i));
         i = j;
     }
     return out;
 }
 
-// The MDL value of a device ID text, read as a printer link reads it: pairs
+std::string withoutUniversalExits(std::string line) {
+    while (line.compare(0, kUniversalExit.size(), kUniversalExit) == 0) line.erase(0, kUniversalExit.size());
+    return line;
+}
+
+// A request line as replies are matched against it: universal exit
+// sequences in front left out, letters in upper case, blanks between words
+// one blank, none at either end.
+std::string requestKey(const std::string& line) {
+    std::string key;
+    for (const std::string& word : words(upper(withoutUniversalExits(line)))) {
+        key += (key.empty() ? "" : " ") + word;
+    }
+    return key;
+}
+
+// A value of a device ID text, read as a printer link reads it: pairs
 // split at ";", key and value at ":", a value ending at its next ":", the
 // last pair of a key winning.
-std::string modelOf(const std::optional<std::string>& deviceID) {
-    std::string model;
-    if (!deviceID) return model;
+std::string deviceIDValue(const std::string& text, const std::string& key) {
+    std::string value;
     std::size_t start = 0;
-    const std::string& text = *deviceID;
     while (start <= text.size()) {
         std::size_t end = text.find(';', start);
         if (end == std::string::npos) end = text.size();
         const std::string piece = text.substr(start, end - start);
         const std::size_t colon = piece.find(':');
-        if (colon != std::string::npos && piece.compare(0, colon, "MDL") == 0) {
+        if (colon != std::string::npos && piece.compare(0, colon, key) == 0 && colon == key.size()) {
             const std::size_t next = piece.find(':', colon + 1);
-            model = piece.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
+            value = piece.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
         }
         start = end + 1;
     }
-    return model;
+    return value;
 }
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-}  // namespace
-
-std::vector<EndpointConfig> defaultEndpoints() {
-    return {{EndpointKind::BulkOut, 512}, {EndpointKind::BulkIn, 512}, {EndpointKind::InterruptIn, 64}};
+std::uint8_t intervalOf(TransferType type) {
+    switch (type) {
+        case TransferType::Bulk: return 0;
+        case TransferType::Interrupt: return 4;
+        case TransferType::Isochronous: return 1;
+    }
+    return 0;
 }
 
+}  // namespace
+
 VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config, Clock::time_point start)
-    : mConfig(std::move(config)), mAlternateSetting(mConfig.alternateSetting), mCreditAt(start) {
-    if (!mConfig.pendingAnswer.empty()) {
-        mAnswers.push_back({Clock::time_point::min(), mConfig.pendingAnswer});
+    : mConfig(std::move(config)), mCreditAt(start) {
+    for (const InterfaceDescription& s : mConfig.interfaces) mSettings.emplace(s.number, 0);
+    if (mSettings.count(0) != 0) mSettings[0] = mConfig.alternateSetting;
+    for (const Reply& reply : mConfig.replies) mReplyKeys.push_back(requestKey(reply.to));
+    for (const UnsolicitedStatus& status : mConfig.unsolicitedStatus) {
+        Bytes block = status.block.empty() ? deviceStatusBlock() : status.block;
+        if (status.everySeconds) {
+            const auto every = std::chrono::seconds(std::max<std::uint32_t>(1, *status.everySeconds));
+            mPeriodic.push_back({std::move(block), every, start + every, false});
+        } else {
+            mBeforeNextAnswer.push_back(std::move(block));
+        }
     }
+    if (!mConfig.pendingAnswer.empty()) queueAnswer(mConfig.pendingAnswer, Clock::time_point::min());
     if (mConfig.captureFile && !mConfig.captureFile->empty()) {
         // Opened now, so that a printer that receives nothing still leaves
         // an (empty) capture behind; unbuffered, so that the capture can be
@@ -173,99 +215,105 @@ Bytes VirtualPrinter::deviceDescriptor() const {
     Bytes d;
     d.push_back(18);
     d.push_back(kDescriptorDevice);
-    putLE16(d, 0x0200);  // USB 2.0
-    d.push_back(0);      // class, subclass, protocol: per interface
+    putLE16(d, mConfig.usbVersion);
+    d.push_back(mConfig.deviceClass);
+    d.push_back(0);  // subclass, protocol
     d.push_back(0);
-    d.push_back(0);
-    d.push_back(64);  // max packet size of the default pipe
+    d.push_back(mConfig.maxPacketSize0);
     putLE16(d, vendorID());
     putLE16(d, mConfig.productID);
     putLE16(d, 0x0100);  // device release
-    d.push_back(0);      // no manufacturer string
-    d.push_back(0);      // no product string
+    d.push_back((mConfig.manufacturer || mConfig.manufacturerDescriptor) ? kManufacturerStringIndex : 0);
+    d.push_back((mConfig.product || mConfig.productDescriptor) ? kProductStringIndex : 0);
     d.push_back(serialNumberStringIndex());
     d.push_back(1);  // one configuration
     return d;
 }
 
-std::uint8_t VirtualPrinter::alternateSettingCount() const {
-    const unsigned highest = std::max<unsigned>(mConfig.alternateSetting, mConfig.alternateEndpoints ? 1u : 0u);
-    return static_cast<std::uint8_t>(std::min(highest + 1, 255u));
+std::vector<std::uint8_t> VirtualPrinter::interfaceNumbers() const {
+    std::vector<std::uint8_t> numbers;
+    for (const InterfaceDescription& s : mConfig.interfaces) {
+        if (std::find(numbers.begin(), numbers.end(), s.number) == numbers.end()) numbers.push_back(s.number);
+    }
+    return numbers;
 }
 
-std::uint8_t VirtualPrinter::interfaceCount() const {
-    return static_cast<std::uint8_t>(1 + std::min(mConfig.otherInterfaces.size(), kMostOtherInterfaces));
+std::uint8_t VirtualPrinter::alternateSettingCount(std::uint8_t interfaceNumber) const {
+    const auto count = std::count_if(mConfig.interfaces.begin(), mConfig.interfaces.end(),
+                                     [&](const InterfaceDescription& s) { return s.number == interfaceNumber; });
+    return static_cast<std::uint8_t>(std::min<std::ptrdiff_t>(count, 255));
 }
 
-const std::vector<EndpointConfig>& VirtualPrinter::endpointsOf(std::uint8_t alternateSetting) const {
-    static const std::vector<EndpointConfig> kNone;
-    if (alternateSetting >= alternateSettingCount()) return kNone;
-    if (alternateSetting == 1 && mConfig.alternateEndpoints) return *mConfig.alternateEndpoints;
-    return mConfig.endpoints;
+std::uint8_t VirtualPrinter::currentAlternateSetting(std::uint8_t interfaceNumber) const {
+    const auto it = mSettings.find(interfaceNumber);
+    return it == mSettings.end() ? 0 : it->second;
+}
+
+const InterfaceDescription* VirtualPrinter::setting(std::uint8_t interfaceNumber, std::uint8_t alternateSetting) const {
+    for (const InterfaceDescription& s : mConfig.interfaces) {
+        if (s.number == interfaceNumber && s.alternateSetting == alternateSetting) return &s;
+    }
+    return nullptr;
+}
+
+const std::vector<EndpointDescription>& VirtualPrinter::currentEndpoints(std::uint8_t interfaceNumber) const {
+    static const std::vector<EndpointDescription> kNone;
+    const InterfaceDescription* s = setting(interfaceNumber, currentAlternateSetting(interfaceNumber));
+    return s == nullptr ? kNone : s->endpoints;
+}
+
+std::uint8_t VirtualPrinter::endpointAddress(std::uint8_t pipeRef) const {
+    const auto& endpoints = currentEndpoints(0);
+    if (pipeRef == 0 || pipeRef > endpoints.size()) return 0;
+    return endpoints[pipeRef - 1].address;
+}
+
+const EndpointDescription* VirtualPrinter::endpoint(std::uint8_t address) const {
+    for (const auto& [number, alternate] : mSettings) {
+        const InterfaceDescription* s = setting(number, alternate);
+        if (s == nullptr) continue;
+        for (const EndpointDescription& e : s->endpoints) {
+            if (e.address == address) return &e;
+        }
+    }
+    return nullptr;
+}
+
+bool VirtualPrinter::speaks(std::uint8_t address) const {
+    for (const auto& [number, alternate] : mSettings) {
+        const InterfaceDescription* s = setting(number, alternate);
+        if (s == nullptr) continue;
+        for (const EndpointDescription& e : s->endpoints) {
+            if (e.address == address) return e.isBulk() && s->speaksPJL();
+        }
+    }
+    return false;
 }
 
 Bytes VirtualPrinter::configurationDescriptor() const {
-    Bytes d = {
-        9, kDescriptorConfiguration, 0, 0, interfaceCount(), 1 /* value */, 0 /* no string */, 0xC0 /* self-powered */,
-        1 /* 2 mA */};
-    for (unsigned alt = 0; alt < alternateSettingCount(); ++alt) {
-        const auto& endpoints = endpointsOf(static_cast<std::uint8_t>(alt));
-        d.insert(d.end(), {9, kDescriptorInterface, 0, static_cast<std::uint8_t>(alt),
-                           static_cast<std::uint8_t>(endpoints.size()), 7 /* printer */, 1 /* printers */,
-                           2 /* bidirectional */, 0});
-        for (std::size_t i = 0; i < endpoints.size(); ++i) {
-            const EndpointConfig& ep = endpoints[i];
-            const auto number = static_cast<std::uint8_t>(i + 1);
-            d.push_back(7);
-            d.push_back(kDescriptorEndpoint);
-            d.push_back(static_cast<std::uint8_t>(number | (isIn(ep.kind) ? 0x80 : 0)));
-            d.push_back(isBulk(ep.kind) ? 2 : 3);
-            putLE16(d, ep.maxPacketSize);
-            d.push_back(isBulk(ep.kind) ? 0 : 4);
-        }
-    }
-    for (std::size_t i = 0; i + 1 < interfaceCount(); ++i) {
-        const auto number = static_cast<std::uint8_t>(i + 1);
-        std::uint8_t interfaceClass = 0xFF, subClass = 0, protocol = 0;
-        switch (mConfig.otherInterfaces[i]) {
-            case OtherInterface::MassStorage: interfaceClass = 8, subClass = 6, protocol = 0x50; break;
-            case OtherInterface::Printer: interfaceClass = 7, subClass = 1, protocol = 2; break;
-            case OtherInterface::Vendor: break;
-        }
-        d.insert(d.end(), {9, kDescriptorInterface, number, 0, 2, interfaceClass, subClass, protocol, 0});
-        const std::uint8_t endpoint = otherInterfaceEndpointNumber(number);
-        for (const std::uint8_t address : {endpoint, static_cast<std::uint8_t>(endpoint | 0x80)}) {
-            d.insert(d.end(), {7, kDescriptorEndpoint, address, 2});
-            putLE16(d, 512);
-            d.push_back(0);
+    Bytes d = {9,
+               kDescriptorConfiguration,
+               0,
+               0,
+               static_cast<std::uint8_t>(interfaceNumbers().size()),
+               1 /* value */,
+               0 /* no string */,
+               mConfig.configurationAttributes,
+               1 /* 2 mA */};
+    for (const InterfaceDescription& s : mConfig.interfaces) {
+        d.insert(d.end(), {9, kDescriptorInterface, s.number, s.alternateSetting,
+                           static_cast<std::uint8_t>(std::min<std::size_t>(s.endpoints.size(), 255)), s.interfaceClass,
+                           s.subClass, s.protocol, 0});
+        for (const EndpointDescription& e : s.endpoints) {
+            d.insert(d.end(), {7, kDescriptorEndpoint, e.address, static_cast<std::uint8_t>(e.type)});
+            putLE16(d, e.maxPacketSize);
+            d.push_back(intervalOf(e.type));
         }
     }
     const auto total = static_cast<std::uint16_t>(std::min<std::size_t>(d.size(), 0xFFFF));
     d[2] = static_cast<std::uint8_t>(total & 0xFF);
     d[3] = static_cast<std::uint8_t>(total >> 8);
     return d;
-}
-
-std::uint8_t VirtualPrinter::endpointAddress(std::uint8_t pipeRef) const {
-    const auto& endpoints = endpointsOf(mAlternateSetting);
-    if (pipeRef == 0 || pipeRef > endpoints.size() || pipeRef > 15) return 0;
-    return static_cast<std::uint8_t>(pipeRef | (isIn(endpoints[pipeRef - 1].kind) ? 0x80 : 0));
-}
-
-std::uint8_t VirtualPrinter::bulkOutAddress() const {
-    const auto& endpoints = endpointsOf(mAlternateSetting);
-    for (std::size_t i = 0; i < endpoints.size() && i < 15; ++i) {
-        if (endpoints[i].kind == EndpointKind::BulkOut) return static_cast<std::uint8_t>(i + 1);
-    }
-    return 0x01;
-}
-
-std::uint8_t VirtualPrinter::bulkInAddress() const {
-    const auto& endpoints = endpointsOf(mAlternateSetting);
-    for (std::size_t i = 0; i < endpoints.size() && i < 15; ++i) {
-        if (endpoints[i].kind == EndpointKind::BulkIn) return static_cast<std::uint8_t>((i + 1) | 0x80);
-    }
-    return 0x81;
 }
 
 // --- The default pipe ------------------------------------------------------------
@@ -277,8 +325,9 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
     const ControlResult stall{true, 0};
     if (mDisconnected) return stall;
 
-    // Printer class: GET_DEVICE_ID.
+    // Printer class: GET_DEVICE_ID, whichever interface it names.
     if (bmRequestType == 0xA1 && bRequest == kPrinterGetDeviceID) {
+        if (mConfig.deviceIDReply) return {false, copyOut(*mConfig.deviceIDReply, wLength, data)};
         if (!mConfig.deviceID) return stall;
         const std::string& text = *mConfig.deviceID;
         const std::uint16_t length =
@@ -291,40 +340,44 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
     if (bmRequestType == 0x80 && bRequest == kGetDescriptor) {
         const auto type = static_cast<std::uint8_t>(wValue >> 8);
         const auto index = static_cast<std::uint8_t>(wValue & 0xFF);
-        Bytes reply;
+        const auto text = [](const std::optional<Bytes>& raw, const std::optional<std::string>& written) {
+            return raw       ? std::optional<Bytes>(*raw)
+                   : written ? std::optional<Bytes>(stringDescriptor(*written))
+                             : std::nullopt;
+        };
+        std::optional<Bytes> reply;
         if (type == kDescriptorDevice && index == 0) {
             reply = deviceDescriptor();
         } else if (type == kDescriptorConfiguration && index == 0) {
             reply = configurationDescriptor();
         } else if (type == kDescriptorString && index == 0) {
-            reply = {4, kDescriptorString, 0x09, 0x04};  // US English only
-        } else if (type == kDescriptorString && index == serialNumberStringIndex()) {
-            if (mConfig.serialDescriptor) {
-                reply = *mConfig.serialDescriptor;
-            } else {
-                std::vector<std::uint16_t> units = utf16Units(*mConfig.serialNumber);
-                if (units.size() > 126) units.resize(126);  // bLength is one byte
-                reply.push_back(static_cast<std::uint8_t>(2 + 2 * units.size()));
-                reply.push_back(kDescriptorString);
-                for (std::uint16_t unit : units) putLE16(reply, unit);
-            }
-        } else {
-            return stall;
+            reply = Bytes{4, kDescriptorString, 0x09, 0x04};  // US English only
+        } else if (type == kDescriptorString && index == kManufacturerStringIndex) {
+            reply = text(mConfig.manufacturerDescriptor, mConfig.manufacturer);
+        } else if (type == kDescriptorString && index == kProductStringIndex) {
+            reply = text(mConfig.productDescriptor, mConfig.product);
+        } else if (type == kDescriptorString && index == kSerialStringIndex) {
+            reply = text(mConfig.serialDescriptor, mConfig.serialNumber);
         }
-        return {false, copyOut(reply, wLength, data)};
+        if (!reply) return stall;
+        return {false, copyOut(*reply, wLength, data)};
     }
 
+    // GET_INTERFACE and SET_INTERFACE name an interface in wIndex.
+    const auto interfaceNumber = static_cast<std::uint8_t>(wIndex & 0xFF);
+    const bool knownInterface = (wIndex >> 8) == 0 && mSettings.count(interfaceNumber) != 0;
     if (bmRequestType == 0x81 && bRequest == kGetInterface) {
-        if (mConfig.stallGetInterface || wIndex != 0) return stall;
-        const Bytes reply = {mAlternateSetting};
+        if (!knownInterface || (interfaceNumber == 0 && mConfig.stallGetInterface)) return stall;
+        const Bytes reply = {currentAlternateSetting(interfaceNumber)};
         return {false, copyOut(reply, wLength, data)};
     }
 
     if (bmRequestType == 0x01 && bRequest == kSetInterface) {
-        if (mConfig.refuseSetInterface || wIndex != 0 || wValue >= alternateSettingCount()) {
+        if (!knownInterface || (interfaceNumber == 0 && mConfig.refuseSetInterface) || wValue > 0xFF ||
+            setting(interfaceNumber, static_cast<std::uint8_t>(wValue)) == nullptr) {
             return stall;
         }
-        mAlternateSetting = static_cast<std::uint8_t>(wValue);
+        mSettings[interfaceNumber] = static_cast<std::uint8_t>(wValue);
         return {false, 0};
     }
 
@@ -332,11 +385,7 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
         const auto address = static_cast<std::uint8_t>(wIndex & 0xFF);
         if ((wIndex >> 8) != 0) return stall;
         if (address == 0) return {false, 0};
-        bool known = false;
-        for (std::uint8_t p = 1; p <= endpointsOf(mAlternateSetting).size() && p <= 15; ++p) {
-            known = known || endpointAddress(p) == address;
-        }
-        if (!known) return stall;
+        if (endpoint(address) == nullptr) return stall;
         clearHalt(address);
         return {false, 0};
     }
@@ -358,28 +407,36 @@ void VirtualPrinter::haltEndpoint(std::uint8_t endpointAddress) {
 
 // --- Bulk OUT ----------------------------------------------------------------------
 
-VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8_t> rest, Clock::time_point now) {
+VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::uint8_t address, std::span<const std::uint8_t> rest,
+                                                      Clock::time_point now) {
     WriteResult result;
     result.retryAt = Clock::time_point::max();
     if (mDisconnected) return result;
 
-    const std::uint8_t address = bulkOutAddress();
-    if (isHalted(address)) {
+    const EndpointDescription* ep = endpoint(address);
+    if (ep == nullptr || ep->isIn() || !ep->isBulk() || isHalted(address)) {
         result.stalled = true;
+        return result;
+    }
+    if (!speaks(address)) {
+        // Nothing here understands the bytes: taken and ignored.
+        mTraffic.ignored += rest.size();
+        mTraffic.bytesOut[address] += rest.size();
+        result.accepted = rest.size();
+        result.complete = true;
+        result.retryAt = Clock::time_point{};
         return result;
     }
     // Past the fault limit every further packet, a zero-length one too, is
     // refused with a halt.
-    if (mConfig.failWriteAfterBytes && mBytesReceived >= *mConfig.failWriteAfterBytes) {
+    if (mConfig.failWriteAfterBytes && mTraffic.received >= *mConfig.failWriteAfterBytes) {
         haltEndpoint(address);
         result.stalled = true;
         return result;
     }
     if (rest.empty()) {
         result.complete = true;
-        if (mConfig.answer) {
-            queueAnswer(*mConfig.answer, now + std::chrono::milliseconds(mConfig.answerDelayMs));
-        }
+        if (mConfig.answer) respond(*mConfig.answer, std::nullopt, now);
         return result;
     }
 
@@ -404,18 +461,18 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
             result.retryAt = now + wait;
         }
     }
+    const std::uint64_t received = mTraffic.received;
     if (mConfig.failWriteAfterBytes) {
-        allowed = std::min(allowed, *mConfig.failWriteAfterBytes - mBytesReceived);
+        allowed = std::min(allowed, *mConfig.failWriteAfterBytes - received);
     }
     if (mConfig.disconnectAfterBytes) {
-        allowed = std::min(allowed, *mConfig.disconnectAfterBytes > mBytesReceived
-                                        ? *mConfig.disconnectAfterBytes - mBytesReceived
-                                        : 0);
+        allowed =
+            std::min(allowed, *mConfig.disconnectAfterBytes > received ? *mConfig.disconnectAfterBytes - received : 0);
     }
     if (mConfig.stopTakingAfterBytes) {
         // Nothing past the stop is ever taken, so no retry can help.
         const std::uint64_t stop = *mConfig.stopTakingAfterBytes;
-        const std::uint64_t left = stop > mBytesReceived ? stop - mBytesReceived : 0;
+        const std::uint64_t left = stop > received ? stop - received : 0;
         if (left < rest.size() && left <= allowed) result.retryAt = Clock::time_point::max();
         allowed = std::min(allowed, left);
     }
@@ -427,9 +484,10 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
     const bool captureFailed = captured < taken;
     taken = captured;
     if (mConfig.acceptBytesPerSecond) mOutCredit -= static_cast<double>(taken);
+    mTraffic.bytesOut[address] += taken;
     receive(rest.first(taken), now);
     result.accepted = taken;
-    if (taken > 0 && mConfig.onReceived) mConfig.onReceived(mBytesReceived);
+    if (taken > 0 && mConfig.onReceived) mConfig.onReceived(mTraffic.received);
     if (captureFailed) {
         haltEndpoint(address);
         result.stalled = true;
@@ -437,14 +495,15 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
         return result;
     }
 
-    if (mConfig.disconnectAfterBytes && mBytesReceived >= *mConfig.disconnectAfterBytes) {
+    if (mConfig.disconnectAfterBytes && mTraffic.received >= *mConfig.disconnectAfterBytes) {
         mDisconnected = true;
         mAnswers.clear();
+        mQueuedBytes = 0;
         result.retryAt = Clock::time_point::max();
         result.complete = taken == rest.size();
         return result;
     }
-    if (mConfig.failWriteAfterBytes && mBytesReceived >= *mConfig.failWriteAfterBytes) {
+    if (mConfig.failWriteAfterBytes && mTraffic.received >= *mConfig.failWriteAfterBytes) {
         haltEndpoint(address);
         if (taken < rest.size()) {
             result.stalled = true;
@@ -454,9 +513,7 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::span<const std::uint8
     if (taken == rest.size()) {
         result.complete = true;
         result.retryAt = Clock::time_point{};
-        if (mConfig.answer) {
-            queueAnswer(*mConfig.answer, now + std::chrono::milliseconds(mConfig.answerDelayMs));
-        }
+        if (mConfig.answer) respond(*mConfig.answer, std::nullopt, now);
     }
     return result;
 }
@@ -477,7 +534,7 @@ std::size_t VirtualPrinter::capture(std::span<const std::uint8_t> bytes) {
 
 void VirtualPrinter::receive(std::span<const std::uint8_t> bytes, Clock::time_point now) {
     if (bytes.empty()) return;
-    mBytesReceived += bytes.size();
+    mTraffic.received += bytes.size();
     if (mConfig.answer) return;  // a fixed answer replaces the PJL answers
     for (std::uint8_t byte : bytes) {
         if (byte == '\n') {
@@ -497,61 +554,185 @@ void VirtualPrinter::receive(std::span<const std::uint8_t> bytes, Clock::time_po
     }
 }
 
+// One line the printer received: a reply given for it, else a built-in PJL
+// answer, else the default reply to a PJL query; otherwise nothing.
 void VirtualPrinter::answerLine(const std::string& received, Clock::time_point now) {
-    std::string line = received;
-    if (line.compare(0, kUniversalExit.size(), kUniversalExit) == 0) {
-        line.erase(0, kUniversalExit.size());
+    const std::string key = requestKey(received);
+    if (key.empty()) return;
+    for (std::size_t i = 0; i < mReplyKeys.size(); ++i) {
+        if (mReplyKeys[i] == key) {
+            respond(mConfig.replies[i].answer, mConfig.replies[i].delayMs, now);
+            return;
+        }
     }
+    const std::string line = withoutUniversalExits(received);
     if (line.compare(0, 5, "@PJL ") != 0) return;
-    const std::string command = line.substr(5);
-    const std::vector<std::string> parts = words(command);
+    const std::vector<std::string> parts = words(upper(line.substr(5)));
     if (parts.empty()) return;
-    const auto readyAt = now + std::chrono::milliseconds(mConfig.answerDelayMs);
-
-    if (upper(parts[0]) == "ECHO") {
-        // The echoed words exactly as sent.
-        const std::size_t at = command.find_first_not_of(" \t");
-        queueAnswer(bytesOf("@PJL ECHO" + command.substr(at + 4) + "\r\n\f"), readyAt);
+    if (std::optional<Bytes> answer = builtInAnswer(line.substr(5), parts)) {
+        respond(std::move(*answer), std::nullopt, now);
         return;
     }
-    if (parts.size() != 2 || upper(parts[0]) != "INFO") return;
-    const std::string category = upper(parts[1]);
-    if (category == "ID") {
-        queueAnswer(bytesOf("@PJL INFO ID\r\n\"" + modelOf(mConfig.deviceID) + "\"\r\n\f"), readyAt);
-    } else if (category == "STATUS") {
-        queueAnswer(bytesOf("@PJL INFO STATUS\r\nCODE=10001\r\nDISPLAY=\"Ready\"\r\n"
-                            "ONLINE=TRUE\r\n\f"),
-                    readyAt);
-    } else if (category == "PAGECOUNT") {
-        queueAnswer(bytesOf("@PJL INFO PAGECOUNT\r\n" + std::to_string(mConfig.pageCount) + "\r\n\f"), readyAt);
+    const bool query = parts[0] == "INFO" || parts[0] == "INQUIRE" || parts[0] == "DINQUIRE";
+    if (query && mConfig.defaultReply) respond(mConfig.defaultReply->answer, mConfig.defaultReply->delayMs, now);
+}
+
+std::optional<Bytes> VirtualPrinter::builtInAnswer(const std::string& command, const std::vector<std::string>& parts) {
+    if (parts[0] == "ECHO") {
+        // The echoed words exactly as sent.
+        const std::size_t at = command.find_first_not_of(" \t");
+        return bytesOf("@PJL ECHO" + command.substr(at + 4) + "\r\n\f");
+    }
+    if (parts[0] == "USTATUS") {
+        std::string setting;
+        for (std::size_t i = 1; i < parts.size(); ++i) setting += parts[i];
+        if (setting == "DEVICE=ON" || setting == "DEVICE=VERBOSE") {
+            mDeviceStatusOn = true;
+            return deviceStatusBlock();
+        }
+        if (setting == "DEVICE=OFF") mDeviceStatusOn = false;
+        return std::nullopt;
+    }
+    if (parts.size() != 2 || parts[0] != "INFO") return std::nullopt;
+    const std::string& category = parts[1];
+    const std::string online = mConfig.online ? "TRUE" : "FALSE";
+    if (category == "ID") return bytesOf("@PJL INFO ID\r\n\"" + modelName() + "\"\r\n\f");
+    if (category == "STATUS") {
+        return bytesOf("@PJL INFO STATUS\r\nCODE=" + std::to_string(mConfig.statusCode) + "\r\nDISPLAY=\"" +
+                       mConfig.statusDisplay + "\"\r\nONLINE=" + online + "\r\n\f");
+    }
+    if (category == "PAGECOUNT")
+        return bytesOf("@PJL INFO PAGECOUNT\r\n" + std::to_string(mConfig.pageCount) + "\r\n\f");
+    if (category == "CONFIG") {
+        // The languages are the device ID's command set, PJL aside.
+        std::vector<std::string> languages;
+        std::string commands = deviceIDText();
+        commands = deviceIDValue(commands, "CMD").empty() ? deviceIDValue(commands, "COMMAND SET")
+                                                          : deviceIDValue(commands, "CMD");
+        std::size_t start = 0;
+        while (start <= commands.size()) {
+            std::size_t end = commands.find(',', start);
+            if (end == std::string::npos) end = commands.size();
+            const std::string language = upper(commands.substr(start, end - start));
+            if (!language.empty() && language != "PJL") languages.push_back(language);
+            start = end + 1;
+        }
+        if (languages.empty()) languages.push_back("PCL");
+        std::string answer = "@PJL INFO CONFIG\r\nIN TRAYS [1 ENUMERATED]\r\n\tINTRAY1 MP\r\n"
+                             "OUT TRAYS [1 ENUMERATED]\r\n\tNORMAL FACEDOWN\r\n"
+                             "PAPERS [3 ENUMERATED]\r\n\tLETTER\r\n\tLEGAL\r\n\tA4\r\n"
+                             "LANGUAGES [" +
+                             std::to_string(languages.size()) + " ENUMERATED]\r\n";
+        for (const std::string& language : languages) answer += "\t" + language + "\r\n";
+        answer += "USTATUS [4 ENUMERATED]\r\n\tDEVICE\r\n\tJOB\r\n\tPAGE\r\n\tTIMED\r\n"
+                  "MEMORY=134217728\r\nDISPLAY LINES=2\r\nDISPLAY CHARACTER SIZE=16\r\n\f";
+        return bytesOf(answer);
+    }
+    if (category == "VARIABLES") {
+        return bytesOf("@PJL INFO VARIABLES\r\nCOPIES=1 [2 RANGE]\r\n\t1\r\n\t999\r\n"
+                       "PAPER=A4 [3 ENUMERATED]\r\n\tLETTER\r\n\tLEGAL\r\n\tA4\r\n"
+                       "ORIENTATION=PORTRAIT [2 ENUMERATED]\r\n\tPORTRAIT\r\n\tLANDSCAPE\r\n"
+                       "DUPLEX=OFF [2 ENUMERATED]\r\n\tOFF\r\n\tON\r\n"
+                       "TIMEOUT=15 [2 RANGE]\r\n\t5\r\n\t300\r\n\f");
+    }
+    if (category == "USTATUS") {
+        return bytesOf(std::string("@PJL INFO USTATUS\r\nDEVICE=") + (mDeviceStatusOn ? "ON" : "OFF") +
+                       " [3 ENUMERATED]\r\n\tOFF\r\n\tON\r\n\tVERBOSE\r\n"
+                       "JOB=OFF [2 ENUMERATED]\r\n\tOFF\r\n\tON\r\n"
+                       "PAGE=OFF [2 ENUMERATED]\r\n\tOFF\r\n\tON\r\n"
+                       "TIMED=0 [2 RANGE]\r\n\t5\r\n\t300\r\n\f");
+    }
+    return std::nullopt;
+}
+
+Bytes VirtualPrinter::deviceStatusBlock() const {
+    return bytesOf("@PJL USTATUS DEVICE\r\nCODE=" + std::to_string(mConfig.statusCode) + "\r\nDISPLAY=\"" +
+                   mConfig.statusDisplay + "\"\r\nONLINE=" + (mConfig.online ? "TRUE" : "FALSE") + "\r\n\f");
+}
+
+std::string VirtualPrinter::deviceIDText() const {
+    if (mConfig.deviceIDReply) {
+        const Bytes& reply = *mConfig.deviceIDReply;
+        std::string text;
+        for (std::size_t i = 2; i < reply.size() && reply[i] != 0; ++i) text.push_back(static_cast<char>(reply[i]));
+        return text;
+    }
+    return mConfig.deviceID.value_or(std::string());
+}
+
+std::string VirtualPrinter::modelName() const { return deviceIDValue(deviceIDText(), "MDL"); }
+
+void VirtualPrinter::respond(Bytes answer, std::optional<std::uint32_t> delayMs, Clock::time_point now) {
+    if (answer.empty()) return;  // silence
+    const auto readyAt = now + std::chrono::milliseconds(delayMs.value_or(mConfig.answerDelayMs));
+    for (Bytes& block : mBeforeNextAnswer) queueAnswer(std::move(block), readyAt);
+    mBeforeNextAnswer.clear();
+    queueAnswer(std::move(answer), readyAt);
+}
+
+void VirtualPrinter::queueAnswer(Bytes bytes, Clock::time_point readyAt, int periodic) {
+    if (bytes.empty() || mQueuedBytes + bytes.size() > kMostQueuedAnswerBytes) return;
+    // Answers leave in the order they were caused.
+    if (!mAnswers.empty()) readyAt = std::max(readyAt, mAnswers.back().readyAt);
+    mQueuedBytes += bytes.size();
+    mAnswers.push_back({readyAt, std::move(bytes), periodic});
+    if (periodic >= 0) mPeriodic[static_cast<std::size_t>(periodic)].unread = true;
+}
+
+void VirtualPrinter::releasePeriodicStatus(Clock::time_point now) {
+    for (std::size_t i = 0; i < mPeriodic.size(); ++i) {
+        Periodic& p = mPeriodic[i];
+        if (now < p.due) continue;
+        // A printer does not pile up reports nobody reads.
+        if (!p.unread) queueAnswer(p.block, p.due, static_cast<int>(i));
+        p.due += p.every * (1 + (now - p.due) / p.every);
     }
 }
 
-void VirtualPrinter::queueAnswer(Bytes bytes, Clock::time_point readyAt) {
-    if (bytes.empty()) return;
-    // Answers leave in the order they were caused.
-    if (!mAnswers.empty()) readyAt = std::max(readyAt, mAnswers.back().readyAt);
-    mAnswers.push_back({readyAt, std::move(bytes)});
+Clock::time_point VirtualPrinter::nextPeriodicStatus() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const Periodic& p : mPeriodic) {
+        if (!p.unread) next = std::min(next, p.due);
+    }
+    return next;
 }
 
 // --- Bulk IN -----------------------------------------------------------------------
 
-VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::size_t max, Clock::time_point now) {
+VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::uint8_t address, std::size_t max, Clock::time_point now) {
     ReadResult result;
     if (mDisconnected) return result;
+    const EndpointDescription* ep = endpoint(address);
+    if (ep == nullptr || !ep->isIn() || !ep->isBulk()) {
+        result.kind = ReadKind::Stalled;
+        return result;
+    }
+    const auto ended = [&](ReadKind kind) {
+        mTraffic.transfersIn[address] += 1;
+        result.kind = kind;
+        result.readyAt = now;
+        return result;
+    };
+    if (!speaks(address)) {
+        if (isHalted(address)) return ended(ReadKind::Stalled);
+        if (max == 0 || mConfig.idleIn == IdleIn::Zlp) return ended(ReadKind::ZeroLength);
+        return result;
+    }
+
     const unsigned transfer = mReadsEnded + 1;
     if (mConfig.disconnectAtRead == transfer) {
         mDisconnected = true;
         mAnswers.clear();
+        mQueuedBytes = 0;
         result.readyAt = now;  // looked at again at once, the device is gone
         return result;
     }
-    if (mConfig.stallReadAt == transfer) haltEndpoint(bulkInAddress());
-    if (isHalted(bulkInAddress())) {
+    if (mConfig.stallReadAt == transfer) haltEndpoint(address);
+    if (isHalted(address)) {
         ++mReadsEnded;
-        result.kind = ReadKind::Stalled;
-        return result;
+        return ended(ReadKind::Stalled);
     }
+    releasePeriodicStatus(now);
     // Everything readable now goes out in one transfer, up to the count
     // asked for; the rest stays queued.
     while (!mAnswers.empty() && mAnswers.front().readyAt <= now && result.bytes.size() < max) {
@@ -560,29 +741,26 @@ VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::size_t max, Clock::time
         result.bytes.insert(result.bytes.end(), front.bytes.begin(),
                             front.bytes.begin() + static_cast<std::ptrdiff_t>(n));
         front.bytes.erase(front.bytes.begin(), front.bytes.begin() + static_cast<std::ptrdiff_t>(n));
-        if (front.bytes.empty()) mAnswers.pop_front();
+        mQueuedBytes -= n;
+        if (front.bytes.empty()) {
+            if (front.periodic >= 0) mPeriodic[static_cast<std::size_t>(front.periodic)].unread = false;
+            mAnswers.pop_front();
+        }
     }
     if (!result.bytes.empty()) {
         ++mReadsEnded;
-        result.kind = ReadKind::Data;
-        result.readyAt = now;
-        return result;
+        return ended(ReadKind::Data);
     }
     if (max == 0 || mConfig.idleIn == IdleIn::Zlp) {
         ++mReadsEnded;
-        result.kind = ReadKind::ZeroLength;
-        result.readyAt = now;
-        return result;
+        return ended(ReadKind::ZeroLength);
     }
     result.kind = ReadKind::Nothing;
-    result.readyAt = mAnswers.empty() ? Clock::time_point::max() : mAnswers.front().readyAt;
+    result.readyAt =
+        std::min(mAnswers.empty() ? Clock::time_point::max() : mAnswers.front().readyAt, nextPeriodicStatus());
     return result;
 }
 
-std::size_t VirtualPrinter::queuedAnswerBytes() const {
-    std::size_t total = 0;
-    for (const Pending& p : mAnswers) total += p.bytes.size();
-    return total;
-}
+std::size_t VirtualPrinter::queuedAnswerBytes() const { return mQueuedBytes; }
 
 }  // namespace zelvik::sim

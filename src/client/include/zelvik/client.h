@@ -41,7 +41,12 @@ struct Helper {
     // PREFIX/bin), and where the build configured it when it is not there.
     static Helper installed();
     // The simulating helper (PREFIX/bin/zelvik-sim, found the same way) on
-    // a bus file of virtual printers.
+    // a bus file of virtual printers. The bus file
+    // is checked at each call, before the helper starts: one that the
+    // simulating helper would refuse (and so see an empty bus) fails the
+    // call with ErrorKind::badRequest and a message naming the file, the
+    // line and the element, as "bus.xml:12: <statusCod>: not a bus file
+    // element". So does any helper whose environment names a bus file.
     static Helper simulated(const std::string& busFile);
     static Helper simulated(const std::string& busFile, std::string program);
 };
