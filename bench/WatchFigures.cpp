@@ -143,11 +143,11 @@ int main(int argc, char** argv) {
 
     std::printf("\n== printer watches while nothing changes (%d s, three side by side)\n", idleSeconds);
     Log simulated, udev;
-    auto simWatch = zc::watchPrinters(
-        zc::Helper::simulated(path("bus/bus.xml"), countingHelper("sim.sh", argv[2], "sim-launches")),
-        simulated.handler());
-    auto udevWatch = zc::watchPrinters(zc::Helper{countingHelper("real.sh", argv[1], "real-launches"), {}},
-                                       udev.handler());
+    auto simWatch =
+        zc::watchPrinters(zc::Helper::simulated(path("bus/bus.xml"), countingHelper("sim.sh", argv[2], "sim-launches")),
+                          simulated.handler());
+    auto udevWatch =
+        zc::watchPrinters(zc::Helper{countingHelper("real.sh", argv[1], "real-launches"), {}}, udev.handler());
     if (!simWatch || !udevWatch) {
         std::printf("  a watch could not start: %s\n",
                     (!simWatch ? simWatch.error() : udevWatch.error()).message().c_str());
@@ -155,8 +155,8 @@ int main(int argc, char** argv) {
     }
     // zelvikctl, its output to a file.
     const std::string ctlHelper = countingHelper("ctl.sh", argv[2], "ctl-launches");
-    std::vector<std::string> args{argv[3], "--simulated", path("bus/bus.xml"), "--helper", ctlHelper, "list",
-                                  "--watch"};
+    std::vector<std::string> args{argv[3], "--simulated", path("bus/bus.xml"), "--helper", ctlHelper,
+                                  "list",  "--watch"};
     std::vector<char*> argvCtl;
     for (auto& a : args) argvCtl.push_back(a.data());
     argvCtl.push_back(nullptr);

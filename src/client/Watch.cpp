@@ -168,10 +168,10 @@ public:
         if (!error && target != fs::absolute(busFile, error).lexically_normal()) paths.push_back(target);
         for (const fs::path& path : paths) {
             const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-            const int watch = ::inotify_add_watch(mFd.get(), folder.c_str(),
-                                                  IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
-                                                      IN_DELETE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
-                                                      IN_ONLYDIR);
+            const int watch =
+                ::inotify_add_watch(mFd.get(), folder.c_str(),
+                                    IN_CLOSE_WRITE | IN_MODIFY | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE |
+                                        IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
             if (watch < 0) {
                 return Error(ErrorKind::setupFailed, 0,
                              "cannot watch the folder of " + path.string() + ": " + errorText(errno));

@@ -203,8 +203,8 @@ TEST_F(Watch, StopEndsAListingUnderWayFromAnyThread) {
 
 TEST_F(Watch, RefusesWhatCannotBeWatched) {
     EXPECT_EQ(ErrorKind::badRequest, watchPrinters(helper, {}).error().kind());
-    const auto missing = watchPrinters(Helper::simulated(mDir.file("none/bus.xml"), mDir.file("helper.sh")),
-                                       [](const PrinterEvent&) {});
+    const auto missing =
+        watchPrinters(Helper::simulated(mDir.file("none/bus.xml"), mDir.file("helper.sh")), [](const PrinterEvent&) {});
     ASSERT_FALSE(missing);
     EXPECT_EQ(ErrorKind::setupFailed, missing.error().kind());
     EXPECT_EQ(0u, launches());

@@ -37,8 +37,8 @@ protected:
     void SetUp() override {
         // zelvik, counting its launches; it runs under the preload library
         // this test inherited.
-        writeFile(mDir.file("helper.sh"), "#!/bin/sh\necho >>'" + mDir.file("launches") +
-                                              "'\nexec '" ZELVIK_PROGRAM "' \"$@\"\n");
+        writeFile(mDir.file("helper.sh"),
+                  "#!/bin/sh\necho >>'" + mDir.file("launches") + "'\nexec '" ZELVIK_PROGRAM "' \"$@\"\n");
         ::chmod(mDir.file("helper.sh").c_str(), 0700);
     }
 
