@@ -249,7 +249,7 @@ struct PrinterWatch::State {
     void run();
     Result<Completion> runListing();
     void list();
-    void report(PrinterEvent event) {
+    void report(const PrinterEvent& event) const {
         if (!stopRequested.load()) onEvent(event);
     }
 };
@@ -319,7 +319,7 @@ void PrinterWatch::State::list() {
         failed.kind = PrinterEvent::Kind::listingFailed;
         failed.initial = initial;
         failed.error = done.error();
-        report(std::move(failed));
+        report(failed);
         return;
     }
     // Compared by URI, each as often as it is listed: the printers gone
@@ -338,7 +338,7 @@ void PrinterWatch::State::list() {
     }
     known = now;
     listedOnce = true;
-    for (PrinterEvent& event : events) report(std::move(event));
+    for (const PrinterEvent& event : events) report(event);
 }
 
 PrinterWatch::PrinterWatch(std::shared_ptr<State> state) : mState(std::move(state)) {}
