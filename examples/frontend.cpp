@@ -25,7 +25,11 @@ int main(int argc, char** argv) {
 
     zc::Job job = zc::Job::print(helper, uri, argv[2], [](int percent) { std::cout << percent << "%\n"; });
     const auto& done = job.wait();  // job.cancel() from any thread stops it
-    if (!done) return std::cerr << done.error().message() << '\n', 1;
+    if (!done) {  // what went wrong, and what to do about it
+        const std::string advice = done.error().advice();
+        std::cerr << done.error().message() << (advice.empty() ? "" : "; " + advice) << '\n';
+        return 1;
+    }
     std::cout << (done->cancelled ? "cancelled\n" : "printed\n");
     auto active = zc::isMachineActive(helper, uri);
     std::cout << "active: " << (active && *active ? "True" : "False") << '\n';

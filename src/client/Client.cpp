@@ -26,7 +26,9 @@
 #include <thread>
 
 #include "BusFileCheck.h"
+#include "HelperTrace.h"
 #include "Process.h"
+#include "Turns.h"
 #include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
 #include "xml/XmlParsing.h"
@@ -110,39 +112,18 @@ Helper Helper::simulated(const std::string& busFile, std::string program) {
     return Helper{std::move(program), {"ZELVIK_SIMULATED_BUS=" + (absolute.empty() ? busFile : absolute.string())}};
 }
 
-std::string Error::message() const {
-    std::string text;
-    switch (mKind) {
-        case ErrorKind::helperReported:
-            switch (mCode) {
-                case 1: text = "the helper did not carry out the command (unknown command or missing parameter)"; break;
-                case 3: text = "the printer list could not be produced"; break;
-                case 4:
-                    text = "the file to send cannot be used (missing, unreadable, not a regular file or too long)";
-                    break;
-                case 5: text = "the helper could not save its answer"; break;
-                case 7: text = "printer not found or busy"; break;
-                case 8: text = "the printer did not answer in time"; break;
-                default: text = "the helper reported code " + std::to_string(mCode); break;
-            }
-            break;
-        case ErrorKind::badRequest: text = "request refused"; break;
-        case ErrorKind::setupFailed: text = "could not prepare the command"; break;
-        case ErrorKind::startFailed: text = "the helper could not be started"; break;
-        case ErrorKind::noStatus: text = "the helper ended without a status"; break;
-        case ErrorKind::resultMissing: text = "the helper left no result"; break;
-        case ErrorKind::resultMalformed: text = "the helper's result makes no sense"; break;
-    }
-    if (!mDetail.empty()) text += ": " + mDetail;
-    return text;
-}
-
 namespace {
 
 using Parameters = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::size_t kLongestPJLRequest = 2047;  // what the helper reads in one go
 constexpr std::size_t kLargestResult = std::size_t{16} * 1024 * 1024;
+// A print job's trace is emptied past this: it gets a line per chunk sent.
+constexpr std::size_t kLongestTrace = std::size_t{256} * 1024;
+// The pauses between the starts of a print whose printer another program
+// held: doubling from the first to the last.
+constexpr std::chrono::milliseconds kFirstHeldPause{100};
+constexpr std::chrono::milliseconds kLastHeldPause{1000};
 
 // The text of an errno value without strerror's shared buffer: jobs may
 // run on several threads at once.
@@ -318,9 +299,15 @@ struct Job::State {
     ProgressHandler onProgress;
     std::string helperProgram;
     std::vector<std::string> helperEnvironment;
+    std::string deviceURI;                 // none for a listing, which takes no turn
+    std::vector<std::string> turnFolders;  // where the printer's turn is kept
+    std::chrono::milliseconds queryWait{0};
+    std::optional<std::chrono::milliseconds> printWait;
+    std::chrono::milliseconds heldRetry{0};
+    std::string callerTrace;  // the caller's own ZELVIK_TRACE, which gets a copy of each run's
 
     PrivateDirectory dir;
-    std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath;
+    std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath, tracePath;
     UniqueFD wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> lastProgress{-1};
@@ -336,6 +323,16 @@ struct Job::State {
         ended.notify_all();
     }
     Result<Completion> run();
+    // One start of the helper on the command file `xml`, to its end.
+    Result<Completion> runHelper(const std::string& xml);
+    // Waits `pause`; false when the job was cancelled meanwhile.
+    bool pauseFor(std::chrono::milliseconds pause) const;
+    Completion cancelledBeforeStart() const {
+        Completion completion;
+        completion.cancelled = true;
+        completion.progress = lastProgress.load();
+        return completion;
+    }
     void followProgress();
 };
 
@@ -347,15 +344,34 @@ static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_alw
 std::unique_ptr<Job::State> prepare(const Helper& helper, Job::State::Kind kind, std::string command) {
     auto state = std::make_unique<Job::State>();
     state->helperProgram = helper.program;
-    state->helperEnvironment = helper.environment;
     state->kind = kind;
     state->command = std::move(command);
+    state->turnFolders = detail::turnFolders();
+    state->queryWait = helper.queryWait;
+    state->printWait = helper.printWait;
+    state->heldRetry = helper.heldRetry;
+    // The helper traces each run into the private directory, where its
+    // reason for a failure is read; a trace the caller asked for
+    // (ZELVIK_TRACE) gets a copy.
+    constexpr std::string_view kTrace = "ZELVIK_TRACE=";
+    for (const std::string& entry : helper.environment) {
+        if (entry.rfind(kTrace, 0) == 0) {
+            state->callerTrace = entry.substr(kTrace.size());
+        } else {
+            state->helperEnvironment.push_back(entry);
+        }
+    }
+    if (state->callerTrace.empty()) {
+        if (const char* trace = ::getenv("ZELVIK_TRACE")) state->callerTrace = trace;
+    }
     if (state->dir.made()) {
         state->commandPath = state->dir.file("command.xml");
         state->statusPath = state->dir.file("status.xml");
         state->resultPath = state->dir.file(kind == Job::State::Kind::list ? "printers.xml" : "result");
         state->cancelStatusPath = state->dir.file("cancel-status.xml");
         state->queryPath = state->dir.file("query.pjl");
+        state->tracePath = state->dir.file("trace");
+        state->helperEnvironment.insert(state->helperEnvironment.begin(), std::string(kTrace) + state->tracePath);
     }
     return state;
 }
@@ -452,7 +468,57 @@ Result<Completion> Job::State::run() {
     if (!xml) {
         return Error(ErrorKind::badRequest, 0, describeParameter("statusFilePath") + " cannot be written as XML text");
     }
-    if (!writeFileWhole(commandPath, *xml)) return Error(ErrorKind::setupFailed, 0, errorText(errno));
+
+    // The printer's turn, held to the helper's end (over every start of a
+    // print): a query or an active test waits a little, a print as long as
+    // its caller lets it.
+    detail::PrinterTurn turn;
+    if (kind != Kind::list) {
+        const auto wait = kind == Kind::print ? printWait : std::optional<std::chrono::milliseconds>(queryWait);
+        switch (turn.take(turnFolders, deviceURI, wait, wake.get(), cancelRequested)) {
+            case detail::PrinterTurn::Outcome::taken:
+            case detail::PrinterTurn::Outcome::untaken: break;
+            case detail::PrinterTurn::Outcome::timedOut: return Error(ErrorKind::busy, 0, {}, Reason::busy);
+            case detail::PrinterTurn::Outcome::cancelled: return cancelledBeforeStart();
+        }
+    }
+
+    // A print whose printer another program held (its query, another
+    // user's active test, a listing that opened it) is started again for a
+    // while. Only then: a printer that was never reached got no byte, so
+    // nothing is sent twice.
+    const auto retryEnd = std::chrono::steady_clock::now() + heldRetry;
+    for (auto pause = kFirstHeldPause;; pause = std::min(pause * 2, kLastHeldPause)) {
+        Result<Completion> outcome = runHelper(*xml);
+        const bool heldBeforeSending = kind == Kind::print && !outcome &&
+                                       outcome.error().kind() == ErrorKind::helperReported &&
+                                       outcome.error().reason() == Reason::printerHeld && !exists(resultPath);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(retryEnd - std::chrono::steady_clock::now());
+        if (!heldBeforeSending || left.count() <= 0) return outcome;
+        // The last start comes when the while is over.
+        if (!pauseFor(std::min(pause, left))) return cancelledBeforeStart();
+    }
+}
+
+bool Job::State::pauseFor(std::chrono::milliseconds pause) const {
+    const auto end = std::chrono::steady_clock::now() + pause;
+    for (;;) {
+        if (cancelRequested.load()) return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return true;
+        pollfd woken{wake.get(), POLLIN, 0};
+        if (::poll(&woken, 1, static_cast<int>(left.count())) > 0) {
+            std::uint64_t count = 0;
+            while (::read(wake.get(), &count, sizeof count) > 0) {
+            }
+        }
+    }
+}
+
+Result<Completion> Job::State::runHelper(const std::string& xml) {
+    // What an earlier start left.
+    for (const std::string* path : {&statusPath, &resultPath, &cancelStatusPath, &tracePath}) ::unlink(path->c_str());
+    if (!writeFileWhole(commandPath, xml)) return Error(ErrorKind::setupFailed, 0, errorText(errno));
 
     // Watched before the start, so that no change goes unseen.
     UniqueFD watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
@@ -462,6 +528,8 @@ Result<Completion> Job::State::run() {
         return Error(ErrorKind::setupFailed, 0, std::string("inotify: ") + errorText(errno));
     }
 
+    // A job cancelled before the helper starts ends without it.
+    if (cancelRequested.load()) return cancelledBeforeStart();
     detail::ChildProcess child;
     if (const int error = child.start(helperProgram, commandPath, helperEnvironment); error != 0) {
         return Error(ErrorKind::startFailed, 0, helperProgram + ": " + errorText(error));
@@ -488,6 +556,7 @@ Result<Completion> Job::State::run() {
             }
         }
         followProgress();
+        if (callerTrace.empty()) detail::trimTrace(tracePath, kLongestTrace);
         // A listing and an active test have no cancel point: the helper is
         // ended, and closes the printer first (our own child, not yet
         // reaped: the pid is still its own).
@@ -509,6 +578,8 @@ Result<Completion> Job::State::run() {
     }
     const int waitStatus = child.reap();
     followProgress();
+    const std::optional<std::string> traced = detail::tracedReason(tracePath);
+    if (!callerTrace.empty()) detail::copyTrace(tracePath, callerTrace);
 
     // The helper ended. A cancel file it never took is removed with the
     // directory; a cancel counts only when it was taken.
@@ -526,7 +597,7 @@ Result<Completion> Job::State::run() {
         }
         return Error(ErrorKind::noStatus, 0, describeStatus(waitStatus));
     }
-    if (*code != 0) return Error::reported(*code);
+    if (*code != 0) return Error::reported(*code, detail::reasonOf(*code, traced));
 
     Completion completion;
     completion.progress = lastProgress.load();
@@ -566,6 +637,8 @@ Result<Completion> Job::State::run() {
                 return Error(ErrorKind::resultMalformed, 0, "neither True nor False");
             }
             completion.active = *answer == "True";
+            // Why not: a printer that cannot be opened is a printer failure.
+            if (!completion.active) completion.reason = detail::reasonOf(7, traced);
             break;
         }
     }
@@ -616,6 +689,7 @@ Job Job::print(const Helper& helper, const std::string& deviceURI, const std::st
                ProgressHandler onProgress) {
     auto state = prepare(helper, State::Kind::print, "dataOutput");
     state->printFile = file;
+    state->deviceURI = deviceURI;
     state->parameters = {{"deviceURI", deviceURI}, {"responseFilePath", state->resultPath}};
     state->onProgress = std::move(onProgress);
     return Job(std::move(state));
@@ -625,6 +699,7 @@ Job Job::pjl(const Helper& helper, const std::string& deviceURI, std::string_vie
              std::chrono::seconds timeLimit) {
     auto state = prepare(helper, State::Kind::pjl, "sendPJLCommand");
     state->pjlBytes = std::string(bytes);
+    state->deviceURI = deviceURI;
     state->timeLimit = static_cast<long long>(timeLimit.count());
     state->parameters = {{"deviceURI", deviceURI},
                          {"outputFilePath", state->queryPath},
@@ -643,6 +718,7 @@ Job Job::list(const Helper& helper, std::optional<int> maximum) {
 
 Job Job::active(const Helper& helper, const std::string& deviceURI) {
     auto state = prepare(helper, State::Kind::active, "isMachineActive");
+    state->deviceURI = deviceURI;
     state->parameters = {{"deviceURI", deviceURI}, {"responseFilePath", state->resultPath}};
     return Job(std::move(state));
 }

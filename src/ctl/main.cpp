@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -64,6 +65,7 @@ struct Options {
     std::string helperPath;
     std::string busFile;
     bool json = false;
+    bool jsonLines = false;  // `send`, `list --watch`: a document per line
 };
 
 // The helper built beside this program, when run from the build tree.
@@ -152,15 +154,16 @@ int exitFor(const Error& error) {
         case ErrorKind::noStatus:
         case ErrorKind::resultMissing:
         case ErrorKind::resultMalformed: return kHelperFailed;
+        case ErrorKind::busy: return kUnreachable;
     }
     return kHelperFailed;
 }
 
 std::string hintFor(const Error& error, const std::string& subject) {
     const std::string on = subject.empty() ? std::string() : ": " + subject;
+    if (const std::string advice = error.advice(); !advice.empty()) return error.message() + on + "; " + advice;
     if (error.kind() == ErrorKind::helperReported) {
         switch (error.code()) {
-            case 7: return error.message() + on + "; see 'zelvikctl list'";
             case 8: return error.message() + on + "; a longer --timeout may help";
             case 4: return error.message() + on + "; give a readable regular file";
             default: return error.message() + on;
@@ -178,8 +181,14 @@ void complain(const std::string& text) {
 }
 
 // JSON as ASCII, so that no control character reaches a terminal; bytes
-// that are not UTF-8 become U+FFFD instead of ending the output.
-void print(const Json& document) { std::cout << document.dump(2, ' ', true, Json::error_handler_t::replace) << '\n'; }
+// that are not UTF-8 become U+FFFD instead of ending the output. Indented,
+// or on one line.
+void print(const Json& document, bool oneLine = false) {
+    std::cout << document.dump(oneLine ? -1 : 2, ' ', true, Json::error_handler_t::replace) << '\n';
+}
+
+// A reason's name, null for none.
+Json reasonField(Reason reason) { return reason == Reason::none ? Json(nullptr) : Json(nameOf(reason)); }
 
 // Output that could not be written, with the errno of the failure (0: not known).
 int outputLost(int error) {
@@ -187,20 +196,31 @@ int outputLost(int error) {
     return kOutputFailed;
 }
 
+// An error as JSON: what went wrong, the helper's code, why, what to do.
+Json errorJson(const Error& error) {
+    const std::string advice = error.advice();
+    return {{"message", error.message()},
+            {"helperCode", error.code()},
+            {"reason", reasonField(error.reason())},
+            {"advice", advice.empty() ? Json(nullptr) : Json(advice)}};
+}
+
 int fail(const Options& options, const Error& error, const std::string& subject) {
     complain(hintFor(error, subject));
-    if (options.json) print({{"error", {{"message", error.message()}, {"helperCode", error.code()}}}});
+    if (options.json) print({{"error", errorJson(error)}}, options.jsonLines);
     return exitFor(error);
 }
 
 // ---- The commands.
+// A cancel is an outcome, not a failure: it goes to standard output.
 int cancelledExit(const Options& options, int progress) {
-    if (progress >= 0) {
-        std::cerr << "cancelled at " << progress << "%\n";
+    if (options.json) {
+        print({{"cancelled", true}, {"progress", progress}}, options.jsonLines);
+    } else if (progress >= 0) {
+        std::cout << "cancelled at " << progress << "%\n";
     } else {
-        std::cerr << "cancelled\n";
+        std::cout << "cancelled\n";
     }
-    if (options.json) print({{"cancelled", true}, {"progress", progress}});
     return kCancelled;
 }
 
@@ -255,23 +275,15 @@ int watchCommand(const Options& options) {
                 firstFailure = event.error;
                 return end();
             }
-            complain("a listing failed: " + event.error->message() + "; still watching");
-            if (options.json) {
-                std::cout << Json({{"event", "listingFailed"},
-                                   {"error",
-                                    {{"message", event.error->message()}, {"helperCode", event.error->code()}}}})
-                                 .dump(-1, ' ', true, Json::error_handler_t::replace)
-                          << '\n';
-            }
+            complain("a listing failed: " + hintFor(*event.error, {}) + "; still watching");
+            if (options.json) print({{"event", "listingFailed"}, {"error", errorJson(*event.error)}}, true);
         } else if (options.json) {
             const Printer& p = event.printer;
-            std::cout
-                << Json({{"event", event.kind == PrinterEvent::Kind::added ? "added" : "removed"},
-                         {"initial", event.initial},
-                         {"printer",
-                          {{"modelName", p.modelName}, {"serialNumber", p.serialNumber}, {"deviceURI", p.deviceURI}}}})
-                       .dump(-1, ' ', true, Json::error_handler_t::replace)
-                << '\n';
+            print({{"event", event.kind == PrinterEvent::Kind::added ? "added" : "removed"},
+                   {"initial", event.initial},
+                   {"printer",
+                    {{"modelName", p.modelName}, {"serialNumber", p.serialNumber}, {"deviceURI", p.deviceURI}}}},
+                  true);
         } else {
             std::cout << (event.kind == PrinterEvent::Kind::added ? "+ " : "- ")
                       << zelvikctl::visible(event.printer.deviceURI, zelvikctl::LineFeeds::show) << '\n';
@@ -438,10 +450,17 @@ int sendCommand(const Options& options, const std::string& uri, const std::strin
     const auto started = Clock::now();
     std::mutex drawing;
 
+    // What `percent` of the file is, in bytes.
+    auto bytesAt = [total](int percent) {
+        const auto share = static_cast<std::uint64_t>(std::clamp(percent, 0, 100));
+        return total / 100 * share + total % 100 * share / 100;
+    };
     Job job = Job::print(helperFor(options), uri, file, [&](int percent) {
-        if (options.json) return;
         std::lock_guard lock(drawing);
-        if (live) {
+        if (options.json) {
+            print({{"progress", percent}, {"bytesSent", bytesAt(percent)}, {"bytesTotal", total}}, true);
+            std::cout << std::flush;
+        } else if (live) {
             const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
             std::cout << '\r' << zelvikctl::progressBar(percent, total, elapsed, width) << "\x1b[K" << std::flush;
         } else {
@@ -455,8 +474,17 @@ int sendCommand(const Options& options, const std::string& uri, const std::strin
     }
     if (!done) return fail(options, done.error(), done.error().code() == 4 ? file : uri);
     if (done->cancelled) return cancelledExit(options, std::max(done->progress, 0));
-    if (options.json) print({{"deviceURI", uri}, {"file", file}, {"cancelled", false}, {"progress", done->progress}});
-    else if (!live) std::cout << "sent " << file << " to " << uri << '\n';
+    if (options.json) {
+        print({{"deviceURI", uri},
+               {"file", file},
+               {"cancelled", false},
+               {"progress", done->progress},
+               {"bytesSent", bytesAt(done->progress)},
+               {"bytesTotal", total}},
+              true);
+    } else if (!live) {
+        std::cout << "sent " << file << " to " << uri << '\n';
+    }
     return kOk;
 }
 
@@ -511,9 +539,11 @@ int activeCommand(const Options& options, const std::string& uri) {
     if (gInterrupted) return cancelledExit(options, -1);
     if (!done) return fail(options, done.error(), uri);
     if (options.json) {
-        print({{"deviceURI", uri}, {"active", done->active}});
+        print({{"deviceURI", uri}, {"active", done->active}, {"reason", reasonField(done->reason)}});
     } else {
         std::cout << (done->active ? "True" : "False") << '\n';
+        // Why not, on the side.
+        if (!done->active) complain(hintFor(Error::reported(7, done->reason), uri));
     }
     return done->active ? kOk : kInactive;
 }
@@ -585,6 +615,7 @@ int main(int argc, char** argv) {
     catchInterrupts();
     int status = kUsage;
     if (*list && watch) {
+        options.jsonLines = options.json;
         status = watchCommand(options);
     } else if (*list) {
         status = listCommand(options, maximum < 0 ? std::nullopt : std::optional<int>(maximum));
@@ -593,6 +624,7 @@ int main(int argc, char** argv) {
     } else if (*info) {
         status = infoCommand(options, uri, timeout);
     } else if (*send) {
+        options.jsonLines = options.json;
         status = sendCommand(options, uri, file);
     } else if (*active) {
         status = activeCommand(options, uri);

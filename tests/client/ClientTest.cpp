@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
 // The client library against zelvik-sim: each command and each kind of
-// error, cancels at every moment, progress, jobs side by side, and the
-// private directories gone afterwards.
+// error, cancels at every moment, progress, jobs side by side, runs on one
+// printer taking turns, the reason of each failure, and the private
+// directories gone afterwards.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
+#include <set>
 #include <thread>
 
+#include "support/Process.h"
 #include "support/TempDir.h"
 #include "zelvik/client.h"
 
@@ -20,6 +25,7 @@ namespace {
 using namespace zelvik::client;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using std::chrono::steady_clock;
 
 const std::string kFast = "usb://Zelvik/Fast?serial=F1";
 const std::string kSlow = "usb://Zelvik/Slow?serial=S1";
@@ -55,6 +61,12 @@ protected:
                "</serialNumber><captureFile>" + mDir.file(capture) + "</captureFile>" + extra + "</device>";
     }
     std::string runtime() const { return mDir.file("runtime"); }
+    // An executable shell script standing in for the helper.
+    std::string script(const std::string& name, const std::string& body) {
+        writeFile(mDir.file(name), "#!/bin/sh\n" + body + "\n");
+        ::chmod(mDir.file(name).c_str(), 0700);
+        return mDir.file(name);
+    }
     std::string patternedFile(const std::string& name, std::size_t size) {
         std::string data(size, '\0');
         for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 7 + i / 4096) & 0xff);
@@ -274,6 +286,245 @@ TEST_F(Client, JobsSideBySideOnTwoPrinters) {
     EXPECT_TRUE(*active);
     EXPECT_EQ(data, readFile(mDir.file("slow.bin")));
     EXPECT_EQ(data, readFile(mDir.file("fast.bin")));
+}
+
+TEST_F(Client, RunsOnOnePrinterTakeTurns) {
+    const std::string data = patternedFile("print.prn", 1200 * 1024);  // 3 s on Slow
+    Job first = Job::print(helper, kSlow, mDir.file("print.prn"));
+    ASSERT_TRUE(eventually([&] { return first.progress() >= 0; }));
+
+    // A query or an active test waits its while, then says busy without
+    // starting the helper (nothing reaches the printer).
+    Helper impatient = helper;
+    impatient.queryWait = milliseconds(300);
+    const auto asked = steady_clock::now();
+    const auto query = sendPJL(impatient, kSlow, pjlRequest({"INFO STATUS"}), seconds(5));
+    EXPECT_GE(steady_clock::now() - asked, milliseconds(300));
+    const auto active = isMachineActive(impatient, kSlow);
+    ASSERT_FALSE(query);
+    ASSERT_FALSE(active);
+    for (const Error& error : {query.error(), active.error()}) {
+        EXPECT_EQ(ErrorKind::busy, error.kind());
+        EXPECT_EQ(Reason::busy, error.reason());
+        EXPECT_EQ("busy: a job is printing", error.message());
+    }
+    // Other printers, and listings, do not wait.
+    EXPECT_TRUE(*isMachineActive(helper, kFast));
+    EXPECT_EQ(3u, listPrinters(helper)->size());
+
+    // A print waits for its turn; cancelled meanwhile, it ends at once and
+    // its helper never starts.
+    const Helper marking(script("marking.sh", "touch " + mDir.file("started")));
+    Job waiting = Job::print(marking, kSlow, mDir.file("print.prn"));
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto cancelled = steady_clock::now();
+    waiting.cancel();
+    ASSERT_TRUE(waiting.wait());
+    EXPECT_TRUE(waiting.wait()->cancelled);
+    EXPECT_LT(steady_clock::now() - cancelled, seconds(1));
+    EXPECT_FALSE(exists(mDir.file("started")));
+
+    // One that waits on gets the printer after the first, the whole file.
+    const std::string small = patternedFile("small.prn", 10 * 1024);
+    Job second = Job::print(helper, kSlow, mDir.file("small.prn"));
+    ASSERT_TRUE(first.wait());
+    ASSERT_TRUE(second.wait()) << second.wait().error().message();
+    EXPECT_EQ(100, second.wait()->progress);
+    EXPECT_EQ(data + small, readFile(mDir.file("slow.bin")));
+
+    // The helper does not inherit the turn's lock.
+    const Helper listing(script("fds.sh", "ls -l /proc/$$/fd >" + mDir.file("fds")));
+    EXPECT_FALSE(isMachineActive(listing, kFast));
+    EXPECT_NE("", readFile(mDir.file("fds")));
+    EXPECT_EQ(std::string::npos, readFile(mDir.file("fds")).find("zelvik-locks"));
+}
+
+TEST_F(Client, TurnsAreKeptOnlyInAFolderOfTheUsersOwn) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", mDir.path().c_str(), 1);
+    const std::string folder = mDir.file("zelvik-locks-" + std::to_string(::geteuid()));
+    EXPECT_TRUE(*isMachineActive(helper, kFast));
+    struct stat info {};
+    ASSERT_EQ(0, ::lstat(folder.c_str(), &info));
+    EXPECT_EQ(0700u, info.st_mode & 0777);
+    EXPECT_FALSE(std::filesystem::is_empty(folder));
+
+    // One open to others, or another user's, is never used: the runs go on
+    // without taking turns.
+    std::filesystem::remove_all(folder);
+    ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
+    ::chmod(folder.c_str(), 0777);
+    EXPECT_TRUE(*isMachineActive(helper, kFast));
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    if (::geteuid() == 0) {
+        ::chmod(folder.c_str(), 0700);
+        ASSERT_EQ(0, ::chown(folder.c_str(), 65534, 65534));
+        EXPECT_TRUE(*isMachineActive(helper, kFast));
+        EXPECT_TRUE(std::filesystem::is_empty(folder));
+    }
+    ::unsetenv("TMPDIR");
+}
+
+TEST_F(Client, APrintRidesOverABriefHoldAndNothingIsSentTwice) {
+    // Another program's query holds the quiet printer for a second.
+    writeFile(mDir.file("outside.pjl"), kNoQuestion);
+    writeFile(mDir.file("outside.xml"), "<commandBody><command>sendPJLCommand</command><statusFilePath>" +
+                                            mDir.file("outside-status.xml") + "</statusFilePath><deviceURI>" + kQuiet +
+                                            "</deviceURI><outputFilePath>" + mDir.file("outside.pjl") +
+                                            "</outputFilePath><responseFilePath>" + mDir.file("outside-answer") +
+                                            "</responseFilePath><timeOut>1</timeOut></commandBody>");
+    Process outside(ZELVIK_SIM_PROGRAM, {mDir.file("outside.xml")}, {"ZELVIK_SIMULATED_BUS=" + mDir.file("bus.xml")});
+    ASSERT_TRUE(eventually([&] { return !readFile(mDir.file("quiet.bin")).empty(); }));
+    const std::string data = patternedFile("print.prn", 100 * 1024);
+    const auto done = printFile(helper, kQuiet, mDir.file("print.prn"));
+    ASSERT_TRUE(done) << done.error().message();
+    EXPECT_EQ(100, done->progress);
+    ASSERT_TRUE(outside.waitFor(seconds(10)));
+    EXPECT_EQ(kNoQuestion + data, readFile(mDir.file("quiet.bin")));
+}
+
+TEST_F(Client, EveryFailureSaysWhy) {
+    writeFile(mDir.file("reasons.xml"),
+              "<simulatedBus>" + device("Held", "H1", "held.bin", "<interfaceHeldOpen>true</interfaceHeldOpen>") +
+                  device("Leaving", "L1", "leaving.bin", "<disconnectAfterBytes>100000</disconnectAfterBytes>") +
+                  "</simulatedBus>");
+    Helper reasons = Helper::simulated(mDir.file("reasons.xml"), ZELVIK_SIM_PROGRAM);
+    reasons.heldRetry = milliseconds(500);
+    const std::string data = patternedFile("print.prn", 300 * 1024);
+    const auto absent = printFile(reasons, "usb://Zelvik/Gone?serial=0", mDir.file("print.prn"));
+    const auto started = steady_clock::now();
+    const auto held = printFile(reasons, "usb://Zelvik/Held?serial=H1", mDir.file("print.prn"));
+    const auto heldFor = steady_clock::now() - started;
+    const auto gone = printFile(reasons, "usb://Zelvik/Leaving?serial=L1", mDir.file("print.prn"));
+    const std::pair<const Result<Completion>*, Reason> expected[] = {{&absent, Reason::noSuchPrinter},
+                                                                     {&held, Reason::printerHeld},
+                                                                     {&gone, Reason::deviceGone}};
+    std::set<std::string> messages;
+    for (const auto& [result, reason] : expected) {
+        SCOPED_TRACE(nameOf(reason));
+        ASSERT_FALSE(*result);
+        EXPECT_EQ(7, result->error().code());
+        EXPECT_EQ(reason, result->error().reason());
+        EXPECT_NE("", result->error().advice());
+        messages.insert(result->error().message());
+    }
+    EXPECT_EQ(3u, messages.size());
+    // Held: started again for the while given; gone mid-job: never again.
+    EXPECT_GE(heldFor, milliseconds(500));
+    EXPECT_LT(heldFor, seconds(5));
+    EXPECT_EQ(data.substr(0, 100000), readFile(mDir.file("leaving.bin")));
+    // An active test that says False says why too.
+    const auto inactive = Job::active(reasons, "usb://Zelvik/Held?serial=H1").wait();
+    ASSERT_TRUE(inactive);
+    EXPECT_FALSE(inactive->active);
+    EXPECT_EQ(Reason::printerHeld, inactive->reason);
+
+    // A trace the caller asked for gets each run's lines.
+    Helper tracing = helper;
+    tracing.environment.push_back("ZELVIK_TRACE=" + mDir.file("my-trace"));
+    ASSERT_TRUE(listPrinters(tracing));
+    EXPECT_NE(std::string::npos, readFile(mDir.file("my-trace")).find("command getPrinterList: result 0"));
+}
+
+TEST_F(Client, AHelperThatNamesNoReasonGivesUnknown) {
+    // An older helper writes no trace, another helper anything at all: the
+    // reason is read from the trace's last result line, and only from a
+    // regular file.
+    const std::string helperScript =
+        script("old-helper.sh", "status=$(sed -n 's:.*<statusFilePath>\\(.*\\)</statusFilePath>.*:\\1:p' \"$1\")\n"
+                                "rm -f \"$1\"\n"
+                                "case \"$TRACE\" in\n"
+                                "fifo) mkfifo \"$ZELVIK_TRACE\" ;;\n"
+                                "long) head -c 1000000 /dev/zero | tr '\\0' x >\"$ZELVIK_TRACE\"\n"
+                                "      printf '\\n0.5 command dataOutput: result 7, printer: deviceGone\\n"
+                                "0.6 device command x: result 7, printer: stalled\\n' >>\"$ZELVIK_TRACE\" ;;\n"
+                                "esac\n"
+                                "printf '<statusBody><errorCode>7</errorCode></statusBody>' >\"$status\"");
+    const std::pair<const char*, Reason> cases[] = {{"none", Reason::unknown},
+                                                    {"fifo", Reason::unknown},
+                                                    {"long", Reason::deviceGone}};
+    for (const auto& [trace, reason] : cases) {
+        SCOPED_TRACE(trace);
+        const auto result =
+            sendPJL(Helper(helperScript, {std::string("TRACE=") + trace}), kFast, "@PJL\r\n", seconds(1));
+        ASSERT_FALSE(result);
+        EXPECT_EQ(ErrorKind::helperReported, result.error().kind()) << result.error().message();
+        EXPECT_EQ(reason, result.error().reason());
+    }
+}
+
+// A status monitor polling a printer beside a run of print jobs to it:
+// every job ends whole, every query with an answer or "busy".
+// ZELVIK_STRESS_JOBS sets the number of jobs.
+using ClientStress = Client;
+
+TEST_F(ClientStress, AMonitorNeverBreaksAPrintJob) {
+    const char* asked = std::getenv("ZELVIK_STRESS_JOBS");
+    const int jobs = asked != nullptr && *asked != 0 ? std::atoi(asked) : ZELVIK_STRESS_JOBS;
+    struct Tally {
+        std::atomic<int> answered{0}, busy{0};
+        std::vector<std::string> failures;
+    } queries, actives;
+    // A printer that takes its time over an answer, as real ones do, so
+    // that a query holds it a while; the jobs come at random moments.
+    writeFile(mDir.file("monitored.xml"),
+              "<simulatedBus>" + device("Monitored", "M1", "monitored.bin", "<answerDelayMs>20</answerDelayMs>") +
+                  "</simulatedBus>");
+    const Helper monitored = Helper::simulated(mDir.file("monitored.xml"), ZELVIK_SIM_PROGRAM);
+    const std::string uri = "usb://Zelvik/Monitored?serial=M1";
+    std::mt19937 random(20261208);
+    std::atomic<bool> stop{false};
+    auto monitor = [&](Tally& tally, bool query) {
+        while (!stop.load()) {
+            std::optional<Error> error;
+            if (query) {
+                const auto answer = sendPJL(monitored, uri, pjlRequest({"INFO STATUS"}), seconds(5));
+                if (!answer) error = answer.error();
+            } else {
+                const auto active = isMachineActive(monitored, uri);
+                if (active && !*active) error = Error(ErrorKind::resultMalformed, 0, "False");
+                if (!active) error = active.error();
+            }
+            if (!error) {
+                ++tally.answered;
+            } else if (error->kind() == ErrorKind::busy) {
+                ++tally.busy;
+            } else {
+                tally.failures.push_back(error->message());
+            }
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    };
+    std::thread statusPoll(monitor, std::ref(queries), true);
+    std::thread activePoll(monitor, std::ref(actives), false);
+    const std::string body = patternedFile("body", 96 * 1024);
+    int failed = 0;
+    for (int i = 0; i < jobs; ++i) {
+        const std::string data = "job " + std::to_string(i) + "\n" + body;
+        writeFile(mDir.file("job.prn"), data);
+        // The monitor's queries land in the capture too, before and after.
+        [[maybe_unused]] const int emptied = ::truncate(mDir.file("monitored.bin").c_str(), 0);
+        std::this_thread::sleep_for(milliseconds(std::uniform_int_distribution<int>(0, 40)(random)));
+        const auto done = printFile(monitored, uri, mDir.file("job.prn"));
+        const std::string received = readFile(mDir.file("monitored.bin"));
+        const std::size_t at = received.find(data);
+        if (!done || done->cancelled || done->progress != 100 || at == std::string::npos ||
+            received.find(data, at + 1) != std::string::npos) {
+            ++failed;
+            ADD_FAILURE() << "job " << i << ": " << (done ? "not received once, whole" : done.error().message());
+        }
+    }
+    stop.store(true);
+    statusPoll.join();
+    activePoll.join();
+    std::cout << "[ figure   ] " << failed << " of " << jobs << " jobs failed; INFO STATUS: " << queries.answered
+              << " answered, " << queries.busy << " busy; isMachineActive: " << actives.answered << " answered, "
+              << actives.busy << " busy\n";
+    EXPECT_EQ(0, failed);
+    for (const Tally* tally : {&queries, &actives}) {
+        EXPECT_GT(tally->answered.load(), 0);
+        EXPECT_TRUE(tally->failures.empty()) << tally->failures.front();
+    }
 }
 
 }  // namespace

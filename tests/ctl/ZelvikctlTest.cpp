@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <nlohmann/json.hpp>
 
@@ -138,7 +139,7 @@ TEST_F(Zelvikctl, EachFailureHasItsExitStatusAndOneLine) {
         int status;
         std::string says;
     } cases[] = {
-        {{"pjl", "usb://Zelvik/Gone?serial=0", "INFO ID"}, 3, "see 'zelvikctl list'"},
+        {{"pjl", "usb://Zelvik/Gone?serial=0", "INFO ID"}, 3, "printer not found: usb://Zelvik/Gone?serial=0; plug"},
         {{"send", kFast, "/nonexistent/job.prn"}, 5, "/nonexistent/job.prn"},
         {{"--helper", "/nonexistent/zelvik-sim", "list"}, 7, "--helper"},
         {{"list", "--max", "x"}, 2, ""},
@@ -181,6 +182,24 @@ TEST_F(Zelvikctl, SendShowsEachFigureAndCtrlCCancelsIt) {
     EXPECT_NE(std::string::npos, sent.out.find("\n100%\nsent "));
     EXPECT_EQ(mData, readFile(mDir.file("Slow.bin")));
 
+    // JSON: a line per figure, then the outcome's.
+    const Outcome json = run({"--json", "send", kSlow, mDir.file("job.prn")});
+    EXPECT_EQ(0, json.status) << json.err;
+    std::vector<nlohmann::json> lines;
+    std::istringstream out(json.out);
+    for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_GE(lines.size(), 3u);
+    int last = -1;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        const int progress = lines[i]["progress"];
+        EXPECT_GT(progress, last);
+        last = progress;
+        EXPECT_EQ(mData.size() * static_cast<std::size_t>(progress) / 100, lines[i]["bytesSent"]);
+        EXPECT_EQ(mData.size(), lines[i]["bytesTotal"]);
+    }
+    EXPECT_EQ(false, lines.back()["cancelled"]);
+    EXPECT_EQ(mData.size(), lines.back()["bytesSent"]);
+
     writeData(3 * 1024 * 1024);
     std::remove(mDir.file("Slow.bin").c_str());
     auto process = start({"send", kSlow, mDir.file("job.prn")});
@@ -189,7 +208,7 @@ TEST_F(Zelvikctl, SendShowsEachFigureAndCtrlCCancelsIt) {
     process->signal(SIGINT);  // while the cancel is under way: ignored
     const Outcome cancelled = finish(*process);
     EXPECT_EQ(130, cancelled.status);
-    EXPECT_EQ(0u, cancelled.err.find("cancelled at ")) << cancelled.err;
+    EXPECT_NE(std::string::npos, cancelled.out.find("%\ncancelled at ")) << cancelled.out;
     const std::string received = readFile(mDir.file("Slow.bin"));
     EXPECT_LT(received.size(), mData.size());
     EXPECT_EQ(mData.substr(0, received.size()), received);
@@ -245,6 +264,47 @@ TEST_F(Zelvikctl, ListWatchPrintsEachPrinterThatComesOrGoesUntilCtrlC) {
     // A first listing that fails ends the watch as it ends `list`.
     EXPECT_EQ(7, run({"--helper", mDir.file("missing-helper"), "list", "--watch"}, watched).status);
     EXPECT_EQ(2, run({"list", "--watch", "--max", "1"}).status);
+}
+
+TEST_F(Zelvikctl, EachFailureSaysWhyInTextAndJson) {
+    writeFile(mDir.file("reasons.xml"),
+              "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Held;</deviceID><serialNumber>H1</serialNumber>"
+              "<interfaceHeldOpen>true</interfaceHeldOpen></device>"
+              "<device><deviceID>MFG:Zelvik;MDL:Leaving;</deviceID><serialNumber>L1</serialNumber>"
+              "<disconnectAfterBytes>100000</disconnectAfterBytes></device></simulatedBus>");
+    const std::string held = "usb://Zelvik/Held?serial=H1";
+    writeData(300 * 1024);
+    const struct {
+        std::vector<std::string> arguments;
+        const char* reason;
+        std::string says;
+    } cases[] = {
+        {{"pjl", "usb://Zelvik/Gone?serial=0", "INFO ID"}, "noSuchPrinter", "printer not found"},
+        {{"pjl", held, "INFO ID"}, "printerHeld", "printer held by another program"},
+        {{"send", "usb://Zelvik/Leaving?serial=L1", mDir.file("job.prn")}, "deviceGone", "the printer left the bus"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const Outcome text = run(c.arguments, mDir.file("reasons.xml"));
+        EXPECT_EQ(3, text.status);
+        EXPECT_EQ(0u, text.err.find("zelvikctl: " + c.says + ": " + c.arguments[1] + "; ")) << text.err;
+        EXPECT_EQ(1, std::count(text.err.begin(), text.err.end(), '\n'));
+        std::vector<std::string> json = c.arguments;
+        json.insert(json.begin(), "--json");
+        const std::string out = run(json, mDir.file("reasons.xml")).out;
+        // The error is the last document (a send's progress lines come first).
+        const auto error = nlohmann::json::parse(out.substr(out.rfind("\n{", out.size() - 2) + 1))["error"];
+        EXPECT_EQ(c.reason, error["reason"]);
+        EXPECT_EQ(7, error["helperCode"]);
+        EXPECT_TRUE(error["advice"].is_string());
+    }
+    // An active test that says False says why on the side.
+    const Outcome inactive = run({"active", held}, mDir.file("reasons.xml"));
+    EXPECT_EQ(1, inactive.status);
+    EXPECT_EQ("False\n", inactive.out);
+    EXPECT_EQ(0u, inactive.err.find("zelvikctl: printer held by another program")) << inactive.err;
+    EXPECT_EQ("printerHeld",
+              nlohmann::json::parse(run({"--json", "active", held}, mDir.file("reasons.xml")).out)["reason"]);
 }
 
 // Nothing but printable ASCII and line feeds.
@@ -374,8 +434,53 @@ TEST_F(Zelvikctl, AHangUpOrQuitDuringASendCancelsIt) {
         process->signal(number);
         const Outcome cancelled = finish(*process);
         EXPECT_EQ(130, cancelled.status);
-        EXPECT_EQ(0u, cancelled.err.find("cancelled at ")) << cancelled.err;
+        EXPECT_NE(std::string::npos, cancelled.out.find("%\ncancelled at ")) << cancelled.out;
         EXPECT_LT(readFile(mDir.file("Slow.bin")).size(), mData.size());
+    }
+}
+
+// A monitor of its own, polling `info` beside a loop of sends to the same
+// printer: every send ends 0 with the whole file, every info with the
+// figures or "busy". ZELVIK_STRESS_JOBS sets the number of sends.
+using ZelvikctlStress = Zelvikctl;
+
+TEST_F(ZelvikctlStress, SendsBesideAnInfoMonitor) {
+    const char* asked = std::getenv("ZELVIK_STRESS_JOBS");
+    const int jobs = asked != nullptr && *asked != 0 ? std::atoi(asked) : 10;
+    writeFile(mDir.file("monitored.xml"),
+              "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Monitored;</deviceID><serialNumber>M1</serialNumber>"
+              "<captureFile>" +
+                  mDir.file("Monitored.bin") +
+                  "</captureFile><answerDelayMs>20</answerDelayMs></device></simulatedBus>");
+    const std::string uri = "usb://Zelvik/Monitored?serial=M1";
+    auto monitor =
+        start({"info", uri}, mDir.file("monitored.xml"),
+              "while [ ! -e " + mDir.file("stop") + " ]; do \"$0\" \"$@\" >/dev/null 2>>" + mDir.file("monitor.err") +
+                  "; echo $? >>" + mDir.file("monitor.status") + "; sleep 0.05; done");
+    writeData(96 * 1024);
+    int failed = 0;
+    for (int i = 0; i < jobs; ++i) {
+        [[maybe_unused]] const int emptied = ::truncate(mDir.file("Monitored.bin").c_str(), 0);
+        const Outcome sent = run({"send", uri, mDir.file("job.prn")}, mDir.file("monitored.xml"));
+        const std::string received = readFile(mDir.file("Monitored.bin"));
+        const std::size_t at = received.find(mData);
+        if (sent.status != 0 || at == std::string::npos || received.find(mData, at + 1) != std::string::npos) {
+            ++failed;
+            ADD_FAILURE() << "send " << i << ": " << sent.status << " " << sent.err;
+        }
+    }
+    writeFile(mDir.file("stop"), "");
+    ASSERT_TRUE(monitor->waitFor(seconds(30)));
+    const std::string statuses = readFile(mDir.file("monitor.status"));
+    std::cout << "[ figure   ] " << failed << " of " << jobs
+              << " sends failed; info: " << std::count(statuses.begin(), statuses.end(), '0') << " answered, "
+              << std::count(statuses.begin(), statuses.end(), '3') << " busy\n";
+    EXPECT_EQ(0, failed);
+    EXPECT_NE(std::string::npos, statuses.find('0'));
+    EXPECT_EQ(std::string::npos, statuses.find_first_not_of("03\n")) << statuses;
+    std::istringstream errors(readFile(mDir.file("monitor.err")));
+    for (std::string line; std::getline(errors, line);) {
+        EXPECT_NE(std::string::npos, line.find("busy: a job is printing")) << line;
     }
 }
 

@@ -9,7 +9,8 @@
 //   if (!printers) std::cerr << printers.error().message() << '\n';
 //
 // Every command also runs as a Job that can be cancelled from any thread,
-// or from a signal handler. Requests the helper would refuse (a PJL
+// or from a signal handler. Runs of one user on one printer take turns
+// (see Helper), and a failure says why (Error::reason(), Error::advice()). Requests the helper would refuse (a PJL
 // request over 2047 bytes, a time limit under 1 s, a listing maximum of 0,
 // a device URI that XML cannot carry) are refused before it starts, in
 // words. watchPrinters() reports printers coming and going. <zelvik/pjl.h>,
@@ -28,11 +29,32 @@
 
 namespace zelvik::client {
 
-// The program that carries out the commands, and what it needs in its
-// environment besides the caller's own.
+// The program that carries out the commands, what it needs in its
+// environment besides the caller's own, and how its runs share a printer.
+//
+// Runs of one user on one printer take turns: each run that names a
+// printer holds the printer's turn (a lock in the user's private runtime
+// directory) from the helper's start to its end, so that a status query
+// never makes a print job find its printer taken. A listing takes no turn.
 struct Helper {
+    Helper() = default;
+    explicit Helper(std::string path, std::vector<std::string> entries = {})
+        : program(std::move(path)), environment(std::move(entries)) {}
+
     std::string program;
     std::vector<std::string> environment;  // NAME=value
+
+    // How long a query or an active test waits while another run of this
+    // user has the printer; then it fails with ErrorKind::busy ("busy: a job
+    // is printing") without starting the helper.
+    std::chrono::milliseconds queryWait{2000};
+    // How long a print job waits for its turn; none: until the turn comes
+    // (a query's, at most its time limit), while cancel() ends the wait.
+    std::optional<std::chrono::milliseconds> printWait;
+    // How long a print job whose printer another program holds
+    // (Reason::printerHeld, not a byte sent) is started again, with pauses
+    // from 0.1 s doubling to 1 s, before it fails.
+    std::chrono::milliseconds heldRetry{5000};
 
     // The installed helper, driving real printers. An installation may be
     // moved (`cmake --install --prefix`): the helper is looked for where it
@@ -51,6 +73,29 @@ struct Helper {
     static Helper simulated(const std::string& busFile, std::string program);
 };
 
+// Why the printer could not be used, as the helper's printer link names it
+// in its trace, or as the client knows it itself (busy).
+enum class Reason {
+    none,                // not about the printer (a refusal, a file, the helper itself)
+    unknown,             // the printer failed, but the helper named no reason (an older helper)
+    busy,                // another run of this user has the printer: a job is printing
+    busUnreachable,      // the USB devices could not be listed
+    noSuchPrinter,       // no printer of the vendor has that device URI
+    deviceNotOpened,     // a device could not be opened to identify it
+    printerHeld,         // another program holds the printer
+    accessDenied,        // this user may not use the printer's device
+    claimFailed,         // the printer's interface could not be claimed
+    noPipes,             // the printer has no data pipes of the kind needed
+    settingNotRestored,  // the printer's interface could not be put back on its setting
+    notOpen,             // a transfer without an open printer
+    stalled,             // the printer halted the transfer
+    timedOut,            // the printer stopped taking data or answering
+    deviceGone,          // the printer left the bus
+    transferFailed,      // another transfer failure
+};
+// The reason's name as above ("printerHeld"), stable for scripts and logs.
+const char* nameOf(Reason reason);
+
 enum class ErrorKind {
     helperReported,   // the helper's status code, in Error::code()
     badRequest,       // refused before the helper was started
@@ -59,25 +104,37 @@ enum class ErrorKind {
     noStatus,         // the helper ended without a status file
     resultMissing,    // status 0, but no result file
     resultMalformed,  // status 0, but a result file that makes no sense
+    busy,             // another run of this user kept the printer longer than the wait
 };
 
 class Error {
 public:
-    Error(ErrorKind kind, int code, std::string detail = {}) : mKind(kind), mCode(code), mDetail(std::move(detail)) {}
-    static Error reported(int code) { return Error(ErrorKind::helperReported, code); }
+    Error(ErrorKind kind, int code, std::string detail = {}, Reason reason = Reason::none)
+        : mKind(kind), mCode(code), mDetail(std::move(detail)), mReason(reason) {}
+    static Error reported(int code, Reason reason = Reason::none) {
+        return Error(ErrorKind::helperReported, code, {}, reason);
+    }
 
     ErrorKind kind() const { return mKind; }
     // The helper's status code (1, 3, 4, 5, 7, 8); 0 for the client's own
     // failures.
     int code() const { return mCode; }
     const std::string& detail() const { return mDetail; }
-    // One line of English, without a final full stop.
+    // Why the printer could not be used: none when the error is not about
+    // the printer, unknown when the helper did not say.
+    Reason reason() const { return mReason; }
+    // What went wrong, in one line of English without a final full stop.
     std::string message() const;
+    // What to do about it, in one line of English that can follow
+    // message() after "; " (lower-case, no final full stop); empty when
+    // there is nothing to add.
+    std::string advice() const;
 
 private:
     ErrorKind mKind;
     int mCode;
     std::string mDetail;
+    Reason mReason;
 };
 
 // A value or the error that stands in its place.
@@ -118,6 +175,7 @@ struct Completion {
     std::string answer;             // a PJL query's answer bytes
     std::vector<Printer> printers;  // a listing's printers
     bool active = false;            // whether the printer could be opened
+    Reason reason = Reason::none;   // why not, for an active test that says false
 };
 
 // A command the helper carries out while the caller goes on.
@@ -144,7 +202,10 @@ public:
     ~Job();
 
     // Asks the helper to stop. Callable from any thread and from a signal
-    // handler; a cancel after the job ended does nothing. A print or a query
+    // handler; a cancel after the job ended does nothing. A job still
+    // waiting for its printer's turn (or between two starts of a print whose
+    // printer another program held) ends at once, cancelled, without
+    // starting the helper again. A print or a query
     // is cancelled through the helper's protocol and stops at its next
     // cancel point; a listing or an `active` test, which have none, ends
     // the helper (SIGTERM), which closes the printer within a second.
