@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// A front end in a few lines: c++ -std=c++20 frontend.cpp $(pkg-config --cflags --libs zelvik-client)
+// A front end in a few lines: c++ -std=c++20 frontend.cpp $(pkg-config --cflags --libs zelvik-client++)
 //   ./a.out BUS.xml PRINT-FILE    (a bus of virtual printers: runs zelvik-sim)
 //   ./a.out "" PRINT-FILE         (real printers: runs the installed zelvik)
 #include <zelvik/client.h>

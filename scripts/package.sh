@@ -17,7 +17,10 @@ tar -C "$here" --exclude='./.git' --exclude='./build*' --exclude='./.cache' \
     --exclude='./compile_commands.json' -cf - . | tar -C "$work/zelvik" -xf -
 
 echo "== Debian package build"
-(cd "$work/zelvik" && dpkg-buildpackage -us -uc -b -j2) >"$work/build.log" 2>&1 || {
+# Debian's tools first, as on a build daemon: pybuild runs the python3.X it
+# finds on PATH, and only Debian's has the Debian packages it builds with.
+(cd "$work/zelvik" && PATH="/usr/sbin:/usr/bin:/sbin:/bin:$PATH" dpkg-buildpackage -us -uc -b -j2) \
+    >"$work/build.log" 2>&1 || {
     tail -n 60 "$work/build.log" >&2
     echo "dpkg-buildpackage failed (log above)" >&2
     exit 1

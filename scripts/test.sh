@@ -23,6 +23,9 @@ run_suite() {
 }
 
 run_suite plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The shared library's exports and ABI against the ones stored.
+echo "== ABI check"
+bash "$here/scripts/abi-check.sh" "$here/build-test-plain"
 # Run as root, the permission cases (unreadable and unwritable files) pass
 # vacuously: the plain suites run again as an unprivileged user, who can
 # read the build but write only the test log. The cases that need root

@@ -66,8 +66,11 @@ std::optional<fs::path> libraryFolder() {
     // The program's own entry has no name.
     const char* name = static_cast<const link_map*>(found)->l_name;
     if (name == nullptr || name[0] == '\0') return std::nullopt;
+    // The folder the library lies in, not the one it was found through: a
+    // merged /usr finds /usr/lib's libraries as /lib/..., whose neighbours
+    // are not the installation's.
     std::error_code error;
-    const fs::path path = fs::absolute(name, error);
+    const fs::path path = fs::canonical(name, error);
     if (error) return std::nullopt;
     return path.parent_path();
 }
@@ -309,6 +312,7 @@ struct Job::State {
     PrivateDirectory dir;
     std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath, tracePath;
     UniqueFD wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    UniqueFD endedEvent{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::atomic<bool> cancelRequested{false};
     std::atomic<int> lastProgress{-1};
 
@@ -321,6 +325,9 @@ struct Job::State {
         std::lock_guard lock(mutex);
         result = std::move(outcome);
         ended.notify_all();
+        // Never read: readable from now on.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(endedEvent.get(), &one, sizeof one);
     }
     Result<Completion> run();
     // One start of the helper on the command file `xml`, to its end.
@@ -440,7 +447,9 @@ Result<Completion> Job::State::run() {
     if (kind == Kind::list && maximum == 0) {
         return Error(ErrorKind::badRequest, 0, "a listing maximum of 0: give 1 or more, or none for all printers");
     }
-    if (!dir.made() || wake.get() < 0) return Error(ErrorKind::setupFailed, 0, errorText(errno));
+    if (!dir.made() || wake.get() < 0 || endedEvent.get() < 0) {
+        return Error(ErrorKind::setupFailed, 0, errorText(errno));
+    }
     if (kind == Kind::pjl && !writeFileWhole(queryPath, pjlBytes)) {
         return Error(ErrorKind::setupFailed, 0, "cannot write the PJL request");
     }
@@ -682,6 +691,14 @@ const Result<Completion>& Job::wait() {
     mState->ended.wait(lock, [this] { return mState->result.has_value(); });
     return *mState->result;
 }
+
+const Result<Completion>* Job::waitFor(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mState->mutex);
+    if (!mState->ended.wait_for(lock, limit, [this] { return mState->result.has_value(); })) return nullptr;
+    return &*mState->result;
+}
+
+int Job::endedFd() const noexcept { return mState ? mState->endedEvent.get() : -1; }
 
 int Job::progress() const noexcept { return mState ? mState->lastProgress.load() : -1; }
 

@@ -150,18 +150,30 @@ std::optional<Block> answerTo(std::string_view answer, std::string_view question
     return *block;
 }
 
-std::optional<std::string> valueOf(const Block& block, std::string_view key) {
+const Line* lineOf(const Block& block, std::string_view key) {
     for (const Line& line : block.lines) {
-        if (!line.key.empty() && sameWords(line.key, key)) return line.value;
+        if (!line.key.empty() && sameWords(line.key, key)) return &line;
     }
-    return std::nullopt;
+    return nullptr;
+}
+
+const Line* bareLine(const Block& block) {
+    for (const Line& line : block.lines) {
+        if (line.key.empty()) return &line;
+    }
+    return nullptr;
+}
+
+std::optional<std::string> valueOf(const Block& block, std::string_view key) {
+    const Line* line = lineOf(block, key);
+    if (line == nullptr) return std::nullopt;
+    return line->value;
 }
 
 std::optional<std::string> bareValue(const Block& block) {
-    for (const Line& line : block.lines) {
-        if (line.key.empty()) return line.value;
-    }
-    return std::nullopt;
+    const Line* line = bareLine(block);
+    if (line == nullptr) return std::nullopt;
+    return line->value;
 }
 
 }  // namespace zelvik::client::pjl

@@ -2,10 +2,11 @@
 # SPDX-License-Identifier: Apache-2.0
 # Installs the build twice, each time into a temporary DESTDIR under a prefix
 # of its own, then checks that each installed tree works on its own, moved
-# from the prefix the build was configured for: the installed zelvikctl and a
-# front end built through the installed pkg-config file find the installed
-# zelvik-sim and drive it on the installed example bus, and no installed file
-# refers back into the source or build tree.
+# from the prefix the build was configured for: the installed zelvikctl, a C++
+# and a C front end built through the installed pkg-config files, and the
+# Python package installed by pip find the installed zelvik-sim and drive it
+# on the installed example bus, and no installed file refers back into the
+# source or build tree.
 #   installed-tree-test.sh BUILD_DIR SOURCE_DIR WORK_DIR UDEV_RULES_DIR MAN(ON|OFF) SANITIZERS(OFF|list)
 # A sanitized build records its source locations in the code itself, for its
 # reports; it is never shipped, so its tree is not checked for build paths.
@@ -32,7 +33,9 @@ check_installed() {
     DESTDIR="$root" cmake --install "$build" --prefix "$prefix" --strip >"$work/install.log"
 
     local expected=(libexec/zelvik/zelvik bin/zelvik-sim bin/zelvikctl share/zelvik/virtual-printers.xml
-                    include/zelvik/client.h include/zelvik/pjl.h lib/libzelvik-client.a lib/pkgconfig/zelvik-client.pc)
+                    include/zelvik/zelvik.h lib/libzelvik-client.so lib/libzelvik-client.so.0
+                    lib/pkgconfig/zelvik-client.pc include/zelvik/client.h include/zelvik/pjl.h
+                    lib/libzelvik-client++.a lib/pkgconfig/zelvik-client++.pc)
     [ "$man" = ON ] && expected+=(share/man/man8/zelvik.8.gz share/man/man1/zelvik-sim.1.gz share/man/man1/zelvikctl.1.gz)
     for file in "${expected[@]}"; do
         [ -f "$installed/$file" ] || fail "not installed: $prefix/$file"
@@ -73,17 +76,54 @@ check_installed() {
     grep -q '^100%$' <<<"$sent" || fail "$prefix: zelvikctl send did not end at 100%: $sent"
     [ "$(ctl active "$uri")" = True ] || fail "$prefix: zelvikctl active does not say True"
 
-    # A front end built through the installed pkg-config file alone, and
-    # installed beside zelvikctl: the library finds the simulator too.
+    # A C++ front end built through the installed pkg-config file alone,
+    # and installed beside zelvikctl: the archive finds the simulator from
+    # the program's folder.
+    local pc=(env PKG_CONFIG_PATH="$installed/lib/pkgconfig" pkg-config --cflags --libs)
     local frontend="$installed/bin/zelvik-frontend-test"
     if c++ -std=c++20 "${sanitize_flags[@]}" -o "$frontend" "$source/examples/frontend.cpp" \
-           $(PKG_CONFIG_PATH="$installed/lib/pkgconfig" pkg-config --cflags --libs zelvik-client) 2>"$work/frontend.log"; then
-        out="$(timeout 60 "$frontend" "$bus" "$work/job/data.prn")" || fail "$prefix: the example front end failed: $out"
-        grep -q '^printed$' <<<"$out" || fail "$prefix: the example front end did not print: $out"
+           $("${pc[@]}" zelvik-client++) 2>"$work/frontend.log"; then
+        out="$(timeout 60 "$frontend" "$bus" "$work/job/data.prn")" || fail "$prefix: the C++ front end failed: $out"
+        grep -q '^printed$' <<<"$out" || fail "$prefix: the C++ front end did not print: $out"
     else
-        fail "$prefix: the example front end does not build against the installed library: $(cat "$work/frontend.log")"
+        fail "$prefix: the C++ front end does not build against the installed library: $(cat "$work/frontend.log")"
     fi
     rm -f "$frontend"
+
+    # A C front end on the shared library, built outside the tree: the
+    # library finds the simulator from its own folder (dladdr), the one it
+    # lies in even when found through a link (as a merged /usr finds
+    # /usr/lib's libraries in /lib).
+    ln -sfn "$installed/lib" "$work/lib-link"
+    if cc -std=c99 -Wall -Werror "${sanitize_flags[@]}" -o "$work/frontend-c" "$source/examples/frontend.c" \
+           $("${pc[@]}" zelvik-client) 2>"$work/frontend.log"; then
+        out="$(LD_LIBRARY_PATH="$work/lib-link" timeout 60 "$work/frontend-c" "$bus" "$work/job/data.prn")" ||
+            fail "$prefix: the C front end failed: $out"
+        grep -q '^printed$' <<<"$out" || fail "$prefix: the C front end did not print: $out"
+        grep -q ': Zelvik LP-100$' <<<"$out" || fail "$prefix: the C front end did not read the model: $out"
+    else
+        fail "$prefix: the C front end does not build against the installed library: $(cat "$work/frontend.log")"
+    fi
+
+    # The Python package installed by pip, offline, against the installed
+    # library (from a copy: a build writes beside its sources); the example
+    # monitor runs on the installed example bus. Not for a sanitized build,
+    # whose library a Python process cannot load without preloading.
+    if [ "$sanitized" = OFF ]; then
+        rm -rf "$work/python-src" "$work/site"
+        cp -r "$source/python" "$work/python-src"
+        if /usr/bin/python3 -m pip install -q --no-index --no-build-isolation --no-deps --disable-pip-version-check \
+               --root-user-action=ignore --target "$work/site" "$work/python-src" >"$work/pip.log" 2>&1; then
+            out="$(LD_LIBRARY_PATH="$installed/lib" PYTHONPATH="$work/site" PYTHONDONTWRITEBYTECODE=1 \
+                   timeout 60 /usr/bin/python3 "$source/examples/monitor.py" --simulated "$bus" --once)" ||
+                fail "$prefix: the Python monitor failed: $out"
+            # The example bus's states: the LP-200 is printing.
+            grep -q 'LP-100 .* TRUE *10001 *Ready$' <<<"$out" && grep -q 'LP-200 .* TRUE *10023 *Printing$' <<<"$out" ||
+                fail "$prefix: the Python monitor shows: $out"
+        else
+            fail "$prefix: pip cannot install the Python package: $(cat "$work/pip.log")"
+        fi
+    fi
 }
 
 check_installed "$work/root" /opt/zelvik-install-test

@@ -212,6 +212,11 @@ public:
     void cancel() noexcept;
     // Blocks until the job has ended; the same result on every call.
     const Result<Completion>& wait();
+    // Waits at most `limit`: the result once the job has ended, else null.
+    const Result<Completion>* waitFor(std::chrono::milliseconds limit);
+    // A descriptor that polls readable once the job has ended, and stays so
+    // (for an event loop). The job owns it: do not read or close it.
+    int endedFd() const noexcept;
     // The last progress figure, -1 before the first.
     int progress() const noexcept;
 

@@ -64,5 +64,8 @@ std::optional<Block> answerTo(std::string_view answer, std::string_view question
 std::optional<std::string> valueOf(const Block& block, std::string_view key);
 // The block's first bare value ("1234", "\"LP-100\"" without its quotes).
 std::optional<std::string> bareValue(const Block& block);
+// The lines those two read, within the block; null when there is none.
+const Line* lineOf(const Block& block, std::string_view key);
+const Line* bareLine(const Block& block);
 
 }  // namespace zelvik::client::pjl
