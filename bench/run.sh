@@ -9,7 +9,7 @@ build="${1:?usage: bench/run.sh BUILD_DIR [--full]}"
 shift
 build="$(cd "$build" && pwd)"
 
-targets=(zelvik zelvik-sim zelvik_figures cancel_baseline)
+targets=(zelvik zelvik-sim zelvikctl zelvik_figures zelvik_watch_figures cancel_baseline)
 emulated=no
 known_targets="$(cmake --build "$build" --target help 2>/dev/null || true)"
 if grep -q zelvik_emulated_listing <<<"$known_targets"; then
@@ -21,6 +21,8 @@ cmake --build "$build" --target "${targets[@]}" -j2 >/dev/null
 echo "zelvik figures: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname -r), load $(cut -d' ' -f1-3 /proc/loadavg)"
 "$build/bench/zelvik_figures" "$@" "$build/src/app/zelvik" "$build/src/app/zelvik-sim" \
     "$build/bench/cancel_baseline" "$build/src/ctl/zelvikctl"
+
+"$build/bench/zelvik_watch_figures" "$build/src/app/zelvik" "$build/src/app/zelvik-sim" "$build/src/ctl/zelvikctl"
 
 echo
 echo "== getPrinterList, start to exit (median of 20), emulated kernel printers behind hubs (umockdev)"

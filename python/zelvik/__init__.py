@@ -15,6 +15,9 @@ afterwards whatever happens::
     job.cancel()          # from any thread, or from a signal handler
     done = job.wait()     # or: done = await job
 
+    async for event in zelvik.watch_printers():   # printers coming and going
+        print(event.kind, event.printer)
+
 Every call takes ``helper=``: the installed helper when it is left out,
 :meth:`Helper.simulated` for a bus of virtual printers (no printer needed).
 Failures are exceptions under :class:`Error`, which carries the helper's
@@ -48,6 +51,7 @@ from ._errors import (
     TimedOut,
 )
 from ._pjl import PjlAnswer, PjlBlock, PjlLine
+from ._watch import PrinterEvent, PrinterWatch, watch_printers
 
 __version__ = "0.1.0"
 
@@ -68,7 +72,9 @@ __all__ = [
     "PjlBlock",
     "PjlLine",
     "Printer",
+    "PrinterEvent",
     "PrinterUnreachable",
+    "PrinterWatch",
     "TimedOut",
     "is_active",
     "list_printers",
@@ -76,4 +82,5 @@ __all__ = [
     "print_file",
     "start_pjl",
     "start_print",
+    "watch_printers",
 ]

@@ -20,7 +20,12 @@ ERROR_NO_MEMORY = -2
 ERROR_STILL_RUNNING = -3
 ERROR_NOT_FOUND = -4
 
+PRINTER_ADDED = 1
+PRINTER_REMOVED = 2
+LISTING_FAILED = 3
+
 PROGRESS_FN = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_void_p)
+WATCH_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
 
 _p = ctypes.c_void_p
 _pp = ctypes.POINTER(ctypes.c_void_p)
@@ -66,6 +71,15 @@ _PROTOTYPES: dict[str, tuple[Any, list[Any]]] = {
     "zelvik_job_error": (_p, [_p]),
     "zelvik_job_answer": (ctypes.POINTER(ctypes.c_char), [_p, ctypes.POINTER(_size)]),
     "zelvik_job_free": (None, [_p]),
+    "zelvik_watch_new": (_int, [_p, WATCH_FN, _p, _pp, _pp]),
+    "zelvik_watch_stop": (None, [_p]),
+    "zelvik_watch_free": (None, [_p]),
+    "zelvik_watch_event_kind": (_int, [_p]),
+    "zelvik_watch_event_initial": (_int, [_p]),
+    "zelvik_watch_event_model": (_str, [_p]),
+    "zelvik_watch_event_serial": (_str, [_p]),
+    "zelvik_watch_event_uri": (_str, [_p]),
+    "zelvik_watch_event_error": (_p, [_p]),
     "zelvik_pjl_answer_new": (_int, [_str, _size, _pp]),
     "zelvik_pjl_answer_free": (None, [_p]),
     "zelvik_pjl_answer_block_count": (_size, [_p]),

@@ -52,6 +52,16 @@ struct zelvik_job {
     mutable std::optional<zelvik_printer_list> printers;
 };
 
+struct zelvik_watch {
+    zc::PrinterWatch watch;
+};
+
+// An event as the watch reported it, with its error in C.
+struct zelvik_watch_event {
+    const zc::PrinterEvent* event;
+    const zelvik_error* error;
+};
+
 struct zelvik_pjl_answer {
     std::string bytes;
     std::vector<zc::pjl::Block> blocks;
@@ -202,6 +212,11 @@ const zc::pjl::Line* lineAt(const zelvik_pjl_answer* answer, size_t block, size_
 }
 
 const char* textOf(const zc::pjl::Line* line) { return line != nullptr ? line->value.c_str() : nullptr; }
+
+// An event about a printer, not a failed listing.
+bool printerEvent(const zelvik_watch_event* event) {
+    return event != nullptr && event->event->kind != zc::PrinterEvent::Kind::listingFailed;
+}
 
 int newAnswer(std::string bytes, zelvik_pjl_answer** answer) {
     auto made = std::make_unique<zelvik_pjl_answer>();
@@ -512,5 +527,61 @@ int zelvik_job_active(const zelvik_job* job) {
 }
 
 void zelvik_job_free(zelvik_job* job) { delete job; }
+
+zelvik_watch_change zelvik_watch_event_kind(const zelvik_watch_event* event) {
+    if (event == nullptr) return ZELVIK_LISTING_FAILED;
+    switch (event->event->kind) {
+        case zc::PrinterEvent::Kind::added: return ZELVIK_PRINTER_ADDED;
+        case zc::PrinterEvent::Kind::removed: return ZELVIK_PRINTER_REMOVED;
+        case zc::PrinterEvent::Kind::listingFailed: return ZELVIK_LISTING_FAILED;
+    }
+    return ZELVIK_LISTING_FAILED;
+}
+int zelvik_watch_event_initial(const zelvik_watch_event* event) {
+    return event != nullptr && event->event->initial ? 1 : 0;
+}
+const char* zelvik_watch_event_model(const zelvik_watch_event* event) {
+    return printerEvent(event) ? event->event->printer.modelName.c_str() : nullptr;
+}
+const char* zelvik_watch_event_serial(const zelvik_watch_event* event) {
+    return printerEvent(event) ? event->event->printer.serialNumber.c_str() : nullptr;
+}
+const char* zelvik_watch_event_uri(const zelvik_watch_event* event) {
+    return printerEvent(event) ? event->event->printer.deviceURI.c_str() : nullptr;
+}
+const zelvik_error* zelvik_watch_event_error(const zelvik_watch_event* event) {
+    return event != nullptr ? event->error : nullptr;
+}
+
+int zelvik_watch_new(const zelvik_helper* helper, zelvik_watch_fn on_event, void* user_data, zelvik_watch** watch,
+                     zelvik_error** error) {
+    return guarded(error, [&]() -> int {
+        if (helper == nullptr || on_event == nullptr || watch == nullptr) {
+            return invalid(error, "helper, on_event or watch is NULL");
+        }
+        zc::Result<zc::PrinterWatch> started =
+            zc::watchPrinters(helper->helper, [on_event, user_data](const zc::PrinterEvent& event) {
+                std::optional<zelvik_error> failure;
+                const zelvik_error* shown = nullptr;
+                if (event.error) {
+                    try {
+                        shown = &failure.emplace(errorOf(*event.error));
+                    } catch (...) {
+                        shown = &kOutOfMemory;
+                    }
+                }
+                const zelvik_watch_event c{&event, shown};
+                on_event(&c, user_data);
+            });
+        if (!started) return fail(error, started.error());
+        *watch = new zelvik_watch{std::move(started).value()};
+        return ZELVIK_OK;
+    });
+}
+
+void zelvik_watch_stop(zelvik_watch* watch) {
+    if (watch != nullptr) watch->watch.stop();
+}
+void zelvik_watch_free(zelvik_watch* watch) { delete watch; }
 
 }  // extern "C"

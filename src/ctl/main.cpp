@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -64,7 +65,7 @@ struct Options {
     std::string helperPath;
     std::string busFile;
     bool json = false;
-    bool jsonLines = false;  // `send`: a document per line, its progress figures first
+    bool jsonLines = false;  // `send`, `list --watch`: a document per line
 };
 
 // The helper built beside this program, when run from the build tree.
@@ -189,17 +190,24 @@ void print(const Json& document, bool oneLine = false) {
 // A reason's name, null for none.
 Json reasonField(Reason reason) { return reason == Reason::none ? Json(nullptr) : Json(nameOf(reason)); }
 
+// Output that could not be written, with the errno of the failure (0: not known).
+int outputLost(int error) {
+    complain(std::string("cannot write the output") + (error != 0 ? ": " + errorText(error) : std::string()));
+    return kOutputFailed;
+}
+
+// An error as JSON: what went wrong, the helper's code, why, what to do.
+Json errorJson(const Error& error) {
+    const std::string advice = error.advice();
+    return {{"message", error.message()},
+            {"helperCode", error.code()},
+            {"reason", reasonField(error.reason())},
+            {"advice", advice.empty() ? Json(nullptr) : Json(advice)}};
+}
+
 int fail(const Options& options, const Error& error, const std::string& subject) {
     complain(hintFor(error, subject));
-    if (options.json) {
-        const std::string advice = error.advice();
-        print({{"error",
-                {{"message", error.message()},
-                 {"helperCode", error.code()},
-                 {"reason", reasonField(error.reason())},
-                 {"advice", advice.empty() ? Json(nullptr) : Json(advice)}}}},
-              options.jsonLines);
-    }
+    if (options.json) print({{"error", errorJson(error)}}, options.jsonLines);
     return exitFor(error);
 }
 
@@ -241,6 +249,70 @@ int listCommand(const Options& options, std::optional<int> maximum) {
         std::cout << zelvikctl::table(rows);
     }
     return kOk;
+}
+
+// `list --watch`: the printers there now, then each that comes or goes, one
+// line each ("+ URI", "- URI"; JSON lines), until a stop signal. A listing
+// that fails later on is told on stderr and the watch goes on; the first
+// one ends it as `list` would.
+int watchCommand(const Options& options) {
+    // This thread waits for a stop signal or for the watch's thread to say
+    // it is over (the first listing failed, the output cannot be written).
+    const int over = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (over < 0) {
+        complain("cannot watch: " + errorText(errno));
+        return kHelperNotStarted;
+    }
+    std::optional<Error> firstFailure;
+    std::optional<int> outputError;
+    auto end = [over] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(over, &one, sizeof one);
+    };
+    auto show = [&](const PrinterEvent& event) {
+        if (event.kind == PrinterEvent::Kind::listingFailed) {
+            if (event.initial) {
+                firstFailure = event.error;
+                return end();
+            }
+            complain("a listing failed: " + hintFor(*event.error, {}) + "; still watching");
+            if (options.json) print({{"event", "listingFailed"}, {"error", errorJson(*event.error)}}, true);
+        } else if (options.json) {
+            const Printer& p = event.printer;
+            print({{"event", event.kind == PrinterEvent::Kind::added ? "added" : "removed"},
+                   {"initial", event.initial},
+                   {"printer",
+                    {{"modelName", p.modelName}, {"serialNumber", p.serialNumber}, {"deviceURI", p.deviceURI}}}},
+                  true);
+        } else {
+            std::cout << (event.kind == PrinterEvent::Kind::added ? "+ " : "- ")
+                      << zelvikctl::visible(event.printer.deviceURI, zelvikctl::LineFeeds::show) << '\n';
+        }
+        // Each line as it comes; a reader that went away ends the watch.
+        errno = 0;
+        std::cout.flush();
+        if (!std::cout.good() && !outputError) {
+            outputError = errno;
+            end();
+        }
+    };
+
+    const sigset_t stops = stopSignals();
+    sigset_t waiting;
+    pthread_sigmask(SIG_BLOCK, &stops, &waiting);
+    Result<PrinterWatch> watch = watchPrinters(helperFor(options), show);
+    while (watch && !gInterrupted) {
+        pollfd ready{over, POLLIN, 0};
+        if (::ppoll(&ready, 1, nullptr, &waiting) > 0) break;
+    }
+    // No event comes after this.
+    if (watch) watch->stop();
+    pthread_sigmask(SIG_SETMASK, &waiting, nullptr);
+    ::close(over);
+    if (!watch) return fail(options, watch.error(), {});
+    if (firstFailure) return fail(options, *firstFailure, {});
+    if (outputError) return outputLost(*outputError);
+    return gInterrupted ? kCancelled : kOk;
 }
 
 Result<std::string> query(const Options& options, const std::string& uri, const std::string& bytes, int timeout) {
@@ -483,9 +555,7 @@ int checkOutput(int status) {
     std::cout.flush();
     const bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
     if (!failed || status > kInactive) return status;
-    const int error = errno;
-    complain(std::string("cannot write the output") + (error != 0 ? ": " + errorText(error) : std::string()));
-    return kOutputFailed;
+    return outputLost(errno);
 }
 
 }  // namespace
@@ -505,7 +575,10 @@ int main(int argc, char** argv) {
 
     auto* list = app.add_subcommand("list", "List the attached printers");
     int maximum = -1;
-    list->add_option("--max", maximum, "At most this many printers")->check(CLI::NonNegativeNumber);
+    bool watch = false;
+    auto* max = list->add_option("--max", maximum, "At most this many printers")->check(CLI::NonNegativeNumber);
+    list->add_flag("--watch", watch, "Then one line per printer that comes (+ URI) or goes (- URI), until Ctrl-C")
+        ->excludes(max);
 
     auto* pjl = app.add_subcommand("pjl", "Send PJL commands and show the answer");
     std::string uri;
@@ -541,7 +614,10 @@ int main(int argc, char** argv) {
 
     catchInterrupts();
     int status = kUsage;
-    if (*list) {
+    if (*list && watch) {
+        options.jsonLines = options.json;
+        status = watchCommand(options);
+    } else if (*list) {
         status = listCommand(options, maximum < 0 ? std::nullopt : std::optional<int>(maximum));
     } else if (*pjl) {
         status = pjlCommand(options, uri, commands, file, timeout, raw);

@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: Apache-2.0 */
 /* The C interface as a C99 program uses it, against zelvik-sim: every call,
  * the errors mapped to their kinds and the helper's codes, a job's progress
- * rising to 100, wait with a time limit and the end descriptor, and a cancel
- * from another thread and from a signal handler. */
+ * rising to 100, wait with a time limit and the end descriptor, a cancel
+ * from another thread and from a signal handler, and a watch of the
+ * printers as the bus file changes. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <dirent.h>
@@ -319,6 +320,122 @@ static void testCancels(const zelvik_helper *helper) {
     zelvik_job_free(job);
 }
 
+/* ---- a watch of the printers */
+
+struct watchLog {
+    pthread_mutex_t mutex;
+    pthread_cond_t changed;
+    int count;
+    char lines[8][200];
+    zelvik_watch *freeAtFirst; /* a watch its own callback frees */
+};
+
+static void onWatchEvent(const zelvik_watch_event *event, void *data) {
+    struct watchLog *log = data;
+    char line[200];
+    const zelvik_error *error = zelvik_watch_event_error(event);
+    switch (zelvik_watch_event_kind(event)) {
+        case ZELVIK_PRINTER_ADDED:
+        case ZELVIK_PRINTER_REMOVED:
+            CHECK(error == NULL && zelvik_watch_event_model(event) != NULL && zelvik_watch_event_serial(event) != NULL);
+            snprintf(line, sizeof line, "%c%s%s", zelvik_watch_event_kind(event) == ZELVIK_PRINTER_ADDED ? '+' : '-',
+                     zelvik_watch_event_uri(event), zelvik_watch_event_initial(event) ? " (initial)" : "");
+            break;
+        case ZELVIK_LISTING_FAILED:
+            CHECK(error != NULL && zelvik_watch_event_uri(event) == NULL);
+            snprintf(line, sizeof line, "failed %s", zelvik_result_name(zelvik_error_kind(error)));
+            break;
+    }
+    pthread_mutex_lock(&log->mutex);
+    if (log->count < 8) strcpy(log->lines[log->count], line);
+    ++log->count;
+    if (log->freeAtFirst != NULL) zelvik_watch_free(log->freeAtFirst);
+    log->freeAtFirst = NULL;
+    pthread_cond_broadcast(&log->changed);
+    pthread_mutex_unlock(&log->mutex);
+}
+
+/* The `count`-th event's line once it came, "" after 20 s without it. */
+static const char *eventLine(struct watchLog *log, int count) {
+    struct timespec deadline;
+    const char *line = "";
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += 20;
+    pthread_mutex_lock(&log->mutex);
+    while (log->count < count && pthread_cond_timedwait(&log->changed, &log->mutex, &deadline) == 0) {
+    }
+    if (log->count >= count && count <= 8) line = log->lines[count - 1];
+    pthread_mutex_unlock(&log->mutex);
+    return line;
+}
+
+static void replaceBus(const char *bus, const char *text) {
+    char part[600];
+    snprintf(part, sizeof part, "%s.new", bus);
+    writeFile(part, text, strlen(text));
+    CHECK(rename(part, bus) == 0);
+}
+
+static void testWatch(const char *program) {
+    static struct watchLog log = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, {{0}}, NULL};
+    const char *one = "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:W;</deviceID><serialNumber>W1</serialNumber>"
+                      "</device></simulatedBus>";
+    const char *two = "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:W;</deviceID><serialNumber>W1</serialNumber>"
+                      "</device><device><deviceID>MFG:Zelvik;MDL:X;</deviceID><serialNumber>X1</serialNumber>"
+                      "</device></simulatedBus>";
+    char folder[560], bus[580];
+    zelvik_helper *helper = NULL, *nowhere = NULL;
+    zelvik_watch *watch = NULL;
+    zelvik_error *error = NULL;
+    const struct timespec settled = {0, 600 * 1000 * 1000}; /* more than the watch waits for events to settle */
+
+    snprintf(folder, sizeof folder, "%s/watched", dir);
+    snprintf(bus, sizeof bus, "%s/bus.xml", folder);
+    CHECK(mkdir(folder, 0700) == 0);
+    replaceBus(bus, one);
+    CHECK(zelvik_helper_new_simulated(bus, program, &helper) == ZELVIK_OK);
+    CHECK(zelvik_watch_new(helper, NULL, NULL, &watch, NULL) == ZELVIK_ERROR_INVALID && watch == NULL);
+
+    CHECK(zelvik_watch_new(helper, onWatchEvent, &log, &watch, NULL) == ZELVIK_OK);
+    CHECK(strcmp(eventLine(&log, 1), "+usb://Zelvik/W?serial=W1 (initial)") == 0);
+    replaceBus(bus, two);
+    CHECK(strcmp(eventLine(&log, 2), "+usb://Zelvik/X?serial=X1") == 0);
+    /* A bus file the simulating helper would refuse: the listing fails. */
+    replaceBus(bus, "<simulatedBus><device><colour>red</colour></device></simulatedBus>");
+    CHECK(strcmp(eventLine(&log, 3), "failed ZELVIK_ERROR_INVALID") == 0);
+    replaceBus(bus, one);
+    CHECK(strcmp(eventLine(&log, 4), "-usb://Zelvik/X?serial=X1") == 0);
+    zelvik_watch_stop(watch);
+    zelvik_watch_stop(watch);
+    replaceBus(bus, two);
+    nanosleep(&settled, NULL);
+    pthread_mutex_lock(&log.mutex);
+    CHECK(log.count == 4); /* nothing after the stop */
+    pthread_mutex_unlock(&log.mutex);
+    zelvik_watch_free(watch);
+
+    /* Freed by its own callback, at the first event: no second one. */
+    replaceBus(bus, two);
+    pthread_mutex_lock(&log.mutex);
+    log.count = 0;
+    CHECK(zelvik_watch_new(helper, onWatchEvent, &log, &log.freeAtFirst, NULL) == ZELVIK_OK);
+    pthread_mutex_unlock(&log.mutex);
+    CHECK(strcmp(eventLine(&log, 1), "+usb://Zelvik/W?serial=W1 (initial)") == 0);
+    nanosleep(&settled, NULL);
+    pthread_mutex_lock(&log.mutex);
+    CHECK(log.count == 1);
+    pthread_mutex_unlock(&log.mutex);
+
+    /* Nothing to listen to: a bus file in a folder that is not there. */
+    snprintf(bus, sizeof bus, "%s/none/bus.xml", dir);
+    CHECK(zelvik_helper_new_simulated(bus, program, &nowhere) == ZELVIK_OK);
+    CHECK(zelvik_watch_new(nowhere, onWatchEvent, &log, &watch, &error) == ZELVIK_ERROR_SETUP);
+    CHECK(zelvik_error_kind(error) == ZELVIK_ERROR_SETUP);
+    zelvik_error_free(error);
+    zelvik_helper_free(nowhere);
+    zelvik_helper_free(helper);
+}
+
 static int privateDirectoriesLeft(void) {
     int left = 0;
     struct dirent *entry;
@@ -358,6 +475,7 @@ int main(int argc, char **argv) {
     testPrint(helper);
     testCancels(helper);
     zelvik_helper_free(helper);
+    testWatch(argv[1]);
 
     /* Every run took its private directory with it. */
     CHECK(privateDirectoriesLeft() == 0);

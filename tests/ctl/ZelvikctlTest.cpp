@@ -214,6 +214,58 @@ TEST_F(Zelvikctl, SendShowsEachFigureAndCtrlCCancelsIt) {
     EXPECT_EQ(mData.substr(0, received.size()), received);
 }
 
+TEST_F(Zelvikctl, ListWatchPrintsEachPrinterThatComesOrGoesUntilCtrlC) {
+    std::filesystem::create_directory(mDir.file("watched"));
+    const std::string watched = mDir.file("watched/bus.xml");
+    auto replaceBus = [&](const std::string& text) {
+        writeFile(watched + ".new", text);
+        std::filesystem::rename(watched + ".new", watched);
+    };
+    auto lines = [&] {
+        const std::string out = readFile(mDir.file("run.out"));
+        return static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
+    };
+    // A model name that a terminal must not get as it is.
+    const std::string odd = "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Odd\\x09\\x7F;</deviceID>"
+                            "<serialNumber>O1</serialNumber></device></simulatedBus>";
+    replaceBus(readFile(bus()));
+
+    auto text = start({"list", "--watch"}, watched);
+    ASSERT_TRUE(eventually([&] { return lines() == 3; }));
+    replaceBus(odd);
+    ASSERT_TRUE(eventually([&] { return lines() == 7; }));
+    text->signal(SIGINT);
+    const Outcome ended = finish(*text);
+    EXPECT_EQ(130, ended.status);
+    EXPECT_EQ("", ended.err);
+    EXPECT_EQ("+ " + kFast + "\n+ " + kSlow + "\n+ " + kQuiet + "\n- " + kFast + "\n- " + kSlow + "\n- " + kQuiet +
+                  "\n+ usb://Zelvik/Odd^I^??serial=O1\n",
+              ended.out);
+
+    auto json = start({"--json", "list", "--watch"}, watched);
+    ASSERT_TRUE(eventually([&] { return lines() == 1; }));
+    replaceBus(readFile(bus()));
+    ASSERT_TRUE(eventually([&] { return lines() == 5; }));
+    json->signal(SIGTERM);
+    const Outcome jsonEnded = finish(*json);
+    EXPECT_EQ(130, jsonEnded.status);
+    std::vector<std::string> events;
+    std::istringstream out(jsonEnded.out);
+    for (std::string line; std::getline(out, line);) {
+        const auto event = nlohmann::json::parse(line);
+        events.push_back(event["event"].get<std::string>() + (event["initial"].get<bool>() ? " initial " : " ") +
+                         event["printer"]["deviceURI"].get<std::string>());
+    }
+    EXPECT_EQ((std::vector<std::string>{"added initial usb://Zelvik/Odd\t\x7F?serial=O1",
+                                        "removed usb://Zelvik/Odd\t\x7F?serial=O1", "added " + kFast, "added " + kSlow,
+                                        "added " + kQuiet}),
+              events);
+
+    // A first listing that fails ends the watch as it ends `list`.
+    EXPECT_EQ(7, run({"--helper", mDir.file("missing-helper"), "list", "--watch"}, watched).status);
+    EXPECT_EQ(2, run({"list", "--watch", "--max", "1"}).status);
+}
+
 TEST_F(Zelvikctl, EachFailureSaysWhyInTextAndJson) {
     writeFile(mDir.file("reasons.xml"),
               "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Held;</deviceID><serialNumber>H1</serialNumber>"
@@ -309,8 +361,10 @@ TEST_F(Zelvikctl, DeviceTextIsShownVisibleAndEachFigureComesFromItsOwnBlock) {
 }
 
 TEST_F(Zelvikctl, OutputThatCannotBeWrittenFails) {
-    for (const auto& arguments :
-         std::vector<std::vector<std::string>>{{"list"}, {"--json", "active", kFast}, {"pjl", kFast, "INFO ID"}}) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{"list"},
+                                                                       {"list", "--watch"},
+                                                                       {"--json", "active", kFast},
+                                                                       {"pjl", kFast, "INFO ID"}}) {
         SCOPED_TRACE(arguments[0]);
         const Outcome outcome = run(arguments, {}, "exec \"$0\" \"$@\" >/dev/full");
         EXPECT_EQ(8, outcome.status);
@@ -341,6 +395,7 @@ TEST_F(Zelvikctl, EveryCommandEndsPromptlyOnAStopSignal) {
     } cases[] = {
         {{"--helper", mDir.file("slow-helper.sh"), "list"}, SIGINT},
         {{"--helper", mDir.file("slow-helper.sh"), "active", kFast}, SIGTERM},
+        {{"--helper", mDir.file("slow-helper.sh"), "list", "--watch"}, SIGHUP},
         {{"pjl", kQuiet, "--timeout", "30", "--file", mDir.file("nothing.pjl")}, SIGHUP},
         {{"pjl", kFast, "--file", mDir.file("fifo")}, SIGQUIT},
     };

@@ -111,6 +111,7 @@ struct EmulatedDevice {
     std::string sysfsPath;  // "/devices/usb1/1-3/1-3.2"
     std::string devnode;    // "/dev/bus/usb/001/004"
     bool hasNode = true;
+    bool unplugged = false;  // taken off the emulated kernel
     UMockdevIoctlBase* handler = nullptr;
 
     std::unique_ptr<sim::VirtualPrinter> printer;
@@ -147,15 +148,20 @@ struct EmulatedDevice {
 struct EmulatedBus::Impl {
     mutable std::mutex mutex;
     UMockdevTestbed* testbed = nullptr;
+    Options options;
     std::vector<std::unique_ptr<EmulatedDevice>> devices;  // parents before children
-    std::vector<EmulatedDevice*> printers;                 // in bus file order
+    std::vector<EmulatedDevice*> printers;                 // in bus file order, then as plugged in
 
     ~Impl();
-    void build(std::vector<sim::VirtualPrinterConfig> configs, const Options& options);
+    void build(std::vector<sim::VirtualPrinterConfig> configs);
+    std::size_t addPrinter(const sim::VirtualPrinterConfig& config);
     EmulatedDevice* addDevice(std::uint8_t bus, std::vector<std::uint8_t> ports, bool hub, const Bytes& descriptors,
                               bool node);
     EmulatedDevice* ensureHub(std::uint8_t bus, const std::vector<std::uint8_t>& ports);
     std::map<std::uint8_t, std::uint8_t> nextDevnum;
+    // The places taken by printers, and those hubs need.
+    std::set<std::pair<std::uint8_t, std::vector<std::uint8_t>>> printerPlaces, hubPlaces;
+    std::uint8_t nextFreePort = 15;
 };
 
 namespace {
@@ -654,7 +660,7 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 
 EmulatedBus::Impl::~Impl() {
     for (auto& device : devices) {
-        if (device->hasNode) {
+        if (device->hasNode && !device->unplugged) {
             umockdev_testbed_detach_ioctl(testbed, device->devnode.c_str(), nullptr);
         }
     }
@@ -700,15 +706,21 @@ EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::
         }
     }
 
+    // The kernel's PRODUCT: vendor, product and release from the device
+    // descriptor, in hex.
+    auto word = [&descriptors](std::size_t at) {
+        return unsigned{descriptors[at]} | unsigned{descriptors[at + 1]} << 8;
+    };
     char record[512];
     std::snprintf(record, sizeof record,
                   "P: %s\n%s%s%s"
-                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+                  "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\nE: PRODUCT=%x/%x/%x\n"
                   "E: BUSNUM=%03u\nE: DEVNUM=%03u\nE: DEVNAME=%s\n"
                   "A: busnum=%u\\n\nA: devnum=%u\\n\nA: speed=480\\n\n"
                   "A: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n",
-                  path.c_str(), node ? "N: " : "", node ? nodeName : "", node ? "\n" : "", unsigned{bus},
-                  unsigned{device->devnum}, device->devnode.c_str(), unsigned{bus}, unsigned{device->devnum});
+                  path.c_str(), node ? "N: " : "", node ? nodeName : "", node ? "\n" : "", word(8), word(10), word(12),
+                  unsigned{bus}, unsigned{device->devnum}, device->devnode.c_str(), unsigned{bus},
+                  unsigned{device->devnum});
     const std::string text = std::string(record) + "H: descriptors=" + hexText(descriptors) + "\n";
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &error)) {
@@ -716,6 +728,8 @@ EmulatedDevice* EmulatedBus::Impl::addDevice(std::uint8_t bus, std::vector<std::
         g_clear_error(&error);
         throw std::runtime_error("cannot add " + path + ": " + message);
     }
+    // umockdev announced the device ("add"); its handler may run from now.
+    std::lock_guard lock(mutex);
     devices.push_back(std::move(device));
     return devices.back().get();
 }
@@ -730,58 +744,59 @@ EmulatedDevice* EmulatedBus::Impl::ensureHub(std::uint8_t bus, const std::vector
     return addDevice(bus, ports, true, hubDescriptors(ports.empty()), true);
 }
 
-void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs, const Options& options) {
+void EmulatedBus::Impl::build(std::vector<sim::VirtualPrinterConfig> configs) {
     sim::applyBusDefaults(configs);
     testbed = umockdev_testbed_new();
     if (!testbed) throw std::runtime_error("umockdev cannot make a test bed");
+    for (const auto& config : configs) addPrinter(config);
+}
 
-    // Every printer gets the place its location ID names, unless that place
-    // cannot be emulated or is taken; it then goes to the next free port of
-    // bus 1's root hub.
-    std::set<std::pair<std::uint8_t, std::vector<std::uint8_t>>> printerPlaces;
-    std::set<std::pair<std::uint8_t, std::vector<std::uint8_t>>> hubPlaces;
-    std::uint8_t nextFreePort = 15;
-    for (auto& config : configs) {
-        std::uint8_t bus = 0;
-        std::vector<std::uint8_t> ports;
-        bool usable = placeOf(config.locationID.value_or(0), &bus, &ports) && ports.size() <= kMaxPortDepth &&
-                      !printerPlaces.count({bus, ports}) && !hubPlaces.count({bus, ports});
-        for (std::size_t depth = 1; usable && depth < ports.size(); ++depth) {
-            const std::vector<std::uint8_t> above(ports.begin(), ports.begin() + static_cast<long>(depth));
-            usable = !printerPlaces.count({bus, above});
-        }
-        while (!usable) {
-            bus = 1;
-            ports = {nextFreePort--};
-            usable = !printerPlaces.count({bus, ports}) && !hubPlaces.count({bus, ports});
-        }
-        for (std::size_t depth = 0; depth < ports.size(); ++depth) {
-            const auto end = ports.begin() + static_cast<long>(depth);
-            hubPlaces.insert({bus, std::vector<std::uint8_t>(ports.begin(), end)});
-        }
-        printerPlaces.insert({bus, ports});
-
-        ensureHub(bus, std::vector<std::uint8_t>(ports.begin(), ports.end() - 1));
-        auto printer = std::make_unique<sim::VirtualPrinter>(config);
-        Bytes descriptors = printer->deviceDescriptor();
-        const Bytes configuration = printer->configurationDescriptor();
-        descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
-        // A device that another program holds open cannot be opened here;
-        // without a node, opening it fails.
-        EmulatedDevice* device = addDevice(bus, ports, false, descriptors, !config.heldOpen);
-        device->printer = std::move(printer);
-        device->driver = driverOf(config, 0, options.printerDriverLoaded);
-        device->driverBound = device->driver != nullptr;
-        device->heldByOtherProgram = config.interfaceHeldOpen;
-        for (const std::uint8_t number : device->printer->interfaceNumbers()) {
-            if (number == 0) continue;
-            EmulatedDevice::OtherInterface other;
-            other.driver = driverOf(config, number, options.printerDriverLoaded);
-            other.bound = other.driver != nullptr;
-            device->others[number] = other;
-        }
-        printers.push_back(device);
+// Every printer gets the place its location ID names, unless that place
+// cannot be emulated or is taken; it then goes to the next free port of
+// bus 1's root hub.
+std::size_t EmulatedBus::Impl::addPrinter(const sim::VirtualPrinterConfig& config) {
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> ports;
+    bool usable = placeOf(config.locationID.value_or(0), &bus, &ports) && ports.size() <= kMaxPortDepth &&
+                  !printerPlaces.count({bus, ports}) && !hubPlaces.count({bus, ports});
+    for (std::size_t depth = 1; usable && depth < ports.size(); ++depth) {
+        const std::vector<std::uint8_t> above(ports.begin(), ports.begin() + static_cast<long>(depth));
+        usable = !printerPlaces.count({bus, above});
     }
+    while (!usable) {
+        if (nextFreePort == 0) throw std::runtime_error("no free port left on bus 1's root hub");
+        bus = 1;
+        ports = {nextFreePort--};
+        usable = !printerPlaces.count({bus, ports}) && !hubPlaces.count({bus, ports});
+    }
+    for (std::size_t depth = 0; depth < ports.size(); ++depth) {
+        const auto end = ports.begin() + static_cast<long>(depth);
+        hubPlaces.insert({bus, std::vector<std::uint8_t>(ports.begin(), end)});
+    }
+    printerPlaces.insert({bus, ports});
+
+    ensureHub(bus, std::vector<std::uint8_t>(ports.begin(), ports.end() - 1));
+    auto printer = std::make_unique<sim::VirtualPrinter>(config);
+    Bytes descriptors = printer->deviceDescriptor();
+    const Bytes configuration = printer->configurationDescriptor();
+    descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
+    // A device that another program holds open cannot be opened here;
+    // without a node, opening it fails.
+    EmulatedDevice* device = addDevice(bus, ports, false, descriptors, !config.heldOpen);
+    std::lock_guard lock(mutex);
+    device->printer = std::move(printer);
+    device->driver = driverOf(config, 0, options.printerDriverLoaded);
+    device->driverBound = device->driver != nullptr;
+    device->heldByOtherProgram = config.interfaceHeldOpen;
+    for (const std::uint8_t number : device->printer->interfaceNumbers()) {
+        if (number == 0) continue;
+        EmulatedDevice::OtherInterface other;
+        other.driver = driverOf(config, number, options.printerDriverLoaded);
+        other.bound = other.driver != nullptr;
+        device->others[number] = other;
+    }
+    printers.push_back(device);
+    return printers.size() - 1;
 }
 
 EmulatedBus::EmulatedBus(const std::string& busFileText) : EmulatedBus(busFileText, Options{}) {}
@@ -801,12 +816,38 @@ EmulatedBus::EmulatedBus(const std::string& busFileText, Options options)
 
 EmulatedBus::EmulatedBus(std::vector<sim::VirtualPrinterConfig> printers, Options options)
     : mImpl(std::make_unique<Impl>()) {
-    mImpl->build(std::move(printers), options);
+    mImpl->options = options;
+    mImpl->build(std::move(printers));
 }
 
 EmulatedBus::~EmulatedBus() = default;
 
 std::size_t EmulatedBus::printerCount() const { return mImpl->printers.size(); }
+
+std::size_t EmulatedBus::plug(const std::string& deviceElement) {
+    const auto configs = printersOf("<simulatedBus>" + deviceElement + "</simulatedBus>");
+    if (configs.size() != 1) throw std::runtime_error("plug takes one device element");
+    return mImpl->addPrinter(configs[0]);
+}
+
+void EmulatedBus::unplug(std::size_t printer) {
+    EmulatedDevice* device = mImpl->printers.at(printer);
+    if (device->unplugged) return;
+    const std::string sysfs = "/sys" + device->sysfsPath;
+    // Announced while it is still there, as the kernel does.
+    umockdev_testbed_uevent(mImpl->testbed, sysfs.c_str(), "remove");
+    if (device->hasNode) umockdev_testbed_detach_ioctl(mImpl->testbed, device->devnode.c_str(), nullptr);
+    umockdev_testbed_remove_device(mImpl->testbed, sysfs.c_str());
+    std::lock_guard lock(mImpl->mutex);
+    device->unplugged = true;
+    device->gone = true;
+    mImpl->printerPlaces.erase({device->busNumber, device->ports});
+}
+
+void EmulatedBus::announce(std::size_t printer, const char* action) {
+    const EmulatedDevice* device = mImpl->printers.at(printer);
+    umockdev_testbed_uevent(mImpl->testbed, ("/sys" + device->sysfsPath).c_str(), action);
+}
 
 std::uint32_t EmulatedBus::locationID(std::size_t printer) const {
     const EmulatedDevice& device = *mImpl->printers.at(printer);

@@ -13,11 +13,13 @@
 // a vendor interface), which has to be detached for a claim and can be
 // re-attached, control and bulk URBs
 // (submit, reap, discard) with stalls, and a printer that leaves the bus in
-// the middle of a transfer (its node answers ENODEV from then on).
-// What it does not: real packet timing, hot-plug events (a printer that left
-// is still listed), several configurations, isochronous transfers, and a
-// program closing its file without releasing its claim (umockdev does not
-// tell when a client closes the node).
+// the middle of a transfer (its node answers ENODEV from then on), and
+// printers plugged in and unplugged between commands, with their uevents.
+// What it does not: real packet timing, a printer that leaves during a
+// transfer leaving the tree too (it is still listed), several
+// configurations, isochronous transfers, and a program closing its file
+// without releasing its claim (umockdev does not tell when a client closes
+// the node).
 #pragma once
 
 #include <cstdint>
@@ -73,7 +75,18 @@ public:
     EmulatedBus(const EmulatedBus&) = delete;
     EmulatedBus& operator=(const EmulatedBus&) = delete;
 
+    // Printers of the bus file and those plugged in since, unplugged ones too.
     std::size_t printerCount() const;
+    // Plugs in a printer described by one `device` element of the bus file
+    // format, with the uevent "add"; its index. Without a location ID it
+    // takes a bus's first place (port 1 of bus 1) or, taken, the next free
+    // port of bus 1's root hub.
+    std::size_t plug(const std::string& deviceElement);
+    // Unplugs a printer: the uevent "remove", then its node and its place in
+    // sysfs go.
+    void unplug(std::size_t printer);
+    // A uevent for a printer ("change", "bind", ...).
+    void announce(std::size_t printer, const char* action);
     // Where a printer sits: its location ID as the host sees it. The
     // configured location ID where it could be emulated (a nonzero bus,
     // ports 1-15, no clash with another device).

@@ -13,7 +13,8 @@
 // (see Helper), and a failure says why (Error::reason(), Error::advice()). Requests the helper would refuse (a PJL
 // request over 2047 bytes, a time limit under 1 s, a listing maximum of 0,
 // a device URI that XML cannot carry) are refused before it starts, in
-// words. <zelvik/pjl.h>, included here, reads PJL answers by block.
+// words. watchPrinters() reports printers coming and going. <zelvik/pjl.h>,
+// included here, reads PJL answers by block.
 #pragma once
 
 #include <chrono>
@@ -147,9 +148,12 @@ public:
     explicit operator bool() const { return ok(); }
     // Only when ok().
     const T& value() const& { return *mValue; }
+    T& value() & { return *mValue; }
     T&& value() && { return std::move(*mValue); }
     const T& operator*() const { return *mValue; }
+    T& operator*() { return *mValue; }
     const T* operator->() const { return &*mValue; }
+    T* operator->() { return &*mValue; }
     // Only when !ok().
     const Error& error() const { return *mError; }
 
@@ -233,6 +237,60 @@ Result<Completion> printFile(const Helper& helper, const std::string& deviceURI,
                              Job::ProgressHandler onProgress = {});
 // True when the printer is there and can be opened right now.
 Result<bool> isMachineActive(const Helper& helper, const std::string& deviceURI);
+
+// ---- Printers coming and going.
+
+// What a watch reports, one printer or one failed listing at a time.
+struct PrinterEvent {
+    enum class Kind {
+        added,          // a printer is there that the last listing did not have
+        removed,        // a printer of the last listing is gone
+        listingFailed,  // a listing failed (`error`); the watch goes on
+    };
+    Kind kind = Kind::added;
+    // Before the watch's first successful listing: an `added` printer was
+    // there when the watch began (not plugged in since); a failed listing
+    // was the first one.
+    bool initial = false;
+    Printer printer;             // added: as the listing names it; removed: as the last one did
+    std::optional<Error> error;  // listingFailed
+};
+
+// Lists the printers when the watch starts and again whenever they may have
+// changed, and reports the difference (by device URI). Real printers are
+// watched through udev (the served vendor's USB devices coming and going),
+// a simulated helper's bus file through inotify; a listing runs once the
+// events have settled (250 ms after the last one), never while nothing
+// happens. Made by watchPrinters(); the watch ends with the object.
+class PrinterWatch {
+public:
+    // Called on the watch's own thread (which blocks all signals), one
+    // event at a time: the printers of the first listing as `added`, then
+    // each change. It must not throw.
+    using Handler = std::function<void(const PrinterEvent& event)>;
+
+    PrinterWatch(PrinterWatch&&) noexcept;
+    PrinterWatch& operator=(PrinterWatch&&) noexcept;
+    // Stops the watch.
+    ~PrinterWatch();
+
+    // Ends the watch from any thread: a listing under way is cancelled (the
+    // helper closes the printer within a second), and once stop() returns
+    // the handler is not called again. From within the handler it returns at
+    // once, and the handler is not called again after that call.
+    void stop() noexcept;
+
+    struct State;
+
+private:
+    explicit PrinterWatch(std::shared_ptr<State> state);
+    friend Result<PrinterWatch> watchPrinters(const Helper& helper, Handler onEvent);
+    std::shared_ptr<State> mState;
+};
+
+// Starts a watch of `helper`'s printers; an error when what it listens to
+// cannot be set up (udev's events, or the bus file's folder).
+Result<PrinterWatch> watchPrinters(const Helper& helper, PrinterWatch::Handler onEvent);
 
 // PJL commands as one request: each followed by CR LF, "@PJL " put in front
 // where it is missing, the whole wrapped in universal exit language

@@ -348,6 +348,64 @@ ZELVIK_API int zelvik_job_active(const zelvik_job *job);
  * does nothing. Never from the job's own progress callback. */
 ZELVIK_API void zelvik_job_free(zelvik_job *job);
 
+/* ---------------------------------------------------------------------------
+ * Printers coming and going
+ *
+ * A watch lists the printers when it starts and again whenever they may have
+ * changed, and calls back with the difference, compared by device URI:
+ * first the printers of the first listing, then each printer that goes and
+ * each that comes. Real printers are watched through udev (the served
+ * vendor's USB devices coming and going; this needs read access to udev's
+ * netlink events, which every user has by default), a simulating helper's
+ * bus file through inotify. A listing runs once the events have settled
+ * (250 ms after the last one); while nothing happens no listing runs and
+ * the watch's thread sleeps.
+ */
+typedef struct zelvik_watch zelvik_watch;
+/* One event, valid until the callback that got it returns. */
+typedef struct zelvik_watch_event zelvik_watch_event;
+
+enum zelvik_watch_change {
+    ZELVIK_PRINTER_ADDED = 1,   /* a printer is there that the last listing did not have */
+    ZELVIK_PRINTER_REMOVED = 2, /* a printer of the last listing is gone */
+    ZELVIK_LISTING_FAILED = 3   /* a listing failed; the watch goes on, and the next
+                                 * listing is compared with the last that succeeded */
+};
+
+/* Called on the watch's own thread (which blocks all signals), one event at
+ * a time; the first events may come before zelvik_watch_new() has returned.
+ * It may call zelvik_watch_stop() and zelvik_watch_free() on its watch. */
+typedef void (*zelvik_watch_fn)(const zelvik_watch_event *event, void *user_data);
+
+ZELVIK_API enum zelvik_watch_change zelvik_watch_event_kind(const zelvik_watch_event *event);
+/* 1 for what the watch's first successful listing found (the printer was
+ * there when the watch began, not plugged in since), and for a failure of a
+ * listing before that one; 0 otherwise. */
+ZELVIK_API int zelvik_watch_event_initial(const zelvik_watch_event *event);
+/* The printer's model name, serial number and device URI, as the listing
+ * named them (for a printer gone: as the last listing did); NULL for a
+ * failed listing. Owned by the event. */
+ZELVIK_API const char *zelvik_watch_event_model(const zelvik_watch_event *event);
+ZELVIK_API const char *zelvik_watch_event_serial(const zelvik_watch_event *event);
+ZELVIK_API const char *zelvik_watch_event_uri(const zelvik_watch_event *event);
+/* What made a listing fail; NULL for a printer. Owned by the event. */
+ZELVIK_API const zelvik_error *zelvik_watch_event_error(const zelvik_watch_event *event);
+
+/* Starts a watch of `helper`'s printers that calls `on_event` with
+ * `user_data`. ZELVIK_ERROR_SETUP when it cannot listen (no udev monitor to
+ * be had, the bus file's folder missing). *watch is set on success only. */
+ZELVIK_API int zelvik_watch_new(const zelvik_helper *helper, zelvik_watch_fn on_event, void *user_data,
+                                zelvik_watch **watch, zelvik_error **error);
+/* Ends the watch: a listing under way is cancelled (the helper closes the
+ * printer within a second), and once this returns `on_event` is not called
+ * again. From within `on_event` it returns at once, and no event follows.
+ * Any thread; a second call does nothing. NULL does nothing. */
+ZELVIK_API void zelvik_watch_stop(zelvik_watch *watch);
+/* Stops the watch as zelvik_watch_stop() does, and frees it. From within its
+ * own `on_event` too: the watch's thread then ends once the callback
+ * returns. NULL does nothing. */
+ZELVIK_API void zelvik_watch_free(zelvik_watch *watch);
+
 #ifdef __cplusplus
 }
 #endif
