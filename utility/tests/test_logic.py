@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The utility's logic, without a display: the printer list model, a
-printer's state from its answers, print jobs from start to outcome with
-their progress, rate and time left, and failures in one sentence."""
+"""The utility's logic, without a display: the printer list kept by the
+watch, a printer's state from its answers, print jobs from start to outcome
+with their progress, rate and time left, and failures in one sentence."""
 
 from __future__ import annotations
 
@@ -15,38 +15,58 @@ from conftest import device, run_main_loop_until, uri
 from zelvik_utility.printers import PrinterDetails, PrinterList, read_details
 from zelvik_utility.printing import PrintTask, ProgressMeter
 from zelvik_utility.texts import failure_sentence
+from zelvik_utility.watcher import PrinterWatcher
+
 
 def plain(text: str) -> str:
     """GLib puts a no-break space between a figure and its unit."""
     return text.replace("\xa0", " ")
 
 
-A, B, C, D = (zelvik.Printer(f"LP-{n}", f"S{n}", uri(f"LP-{n}", f"S{n}")) for n in range(1, 5))
-
-
-def test_a_new_listing_changes_only_what_changed() -> None:
+def test_the_list_follows_printers_plugged_in_and_unplugged(make_helper, tmp_path: Path, monkeypatch) -> None:
+    monkeypatch.setattr(PrinterWatcher, "FIRST_LISTING_WAIT", 0.5)
+    main = GLib.MainContext.default()
     printers = PrinterList()
-    changes: list[tuple[int, int, int]] = []
-    printers.store.connect("items-changed", lambda _store, *change: changes.append(change))
-    printers.replace([A, B, C])
-    kept_b, kept_c = printers.find(B.uri), printers.find(C.uri)
-    kept_b.details = "read before"
-    changes.clear()
+    settled: list[int] = []
+    failures: list[Exception] = []
 
-    added, removed = printers.replace([B, D, C])
-    assert [item.uri for item in printers] == [B.uri, D.uri, C.uri]
-    assert [item.uri for item in added] == [D.uri] and [item.uri for item in removed] == [A.uri]
-    assert not removed[0].attached
-    # The printers that stayed are the same objects, with what was known of them.
-    assert printers.find(B.uri) is kept_b and printers.find(C.uri) is kept_c and kept_b.details == "read before"
-    assert changes == [(0, 1, 0), (1, 0, 1)]
+    def added(printer: zelvik.Printer) -> None:
+        assert main.is_owner()  # every event on the main loop
+        printers.add(printer)
 
-    # Hot-plug events: one printer at a time, the same object for a known URI.
-    assert printers.add(D) is printers.find(D.uri) and len(printers) == 3
-    printers.add(A)
-    assert printers.remove(B.uri) is kept_b and not kept_b.attached
-    assert printers.remove(B.uri) is None
-    assert [item.uri for item in printers] == [D.uri, C.uri, A.uri]
+    def watch(helper: zelvik.Helper) -> PrinterWatcher:
+        watcher = PrinterWatcher(
+            helper, on_added=added, on_removed=lambda printer: printers.remove(printer.uri),
+            on_failed=lambda error, first: failures.append(error), on_settled=lambda: settled.append(len(printers)),
+            on_unwatched=failures.append,
+        )
+        watcher.start()
+        return watcher
+
+    watcher = watch(make_helper(device("One", "1"), device("Two", "2")))
+    try:
+        run_main_loop_until(lambda: len(printers) == 2)
+        assert settled == [1]  # at the first printer listed, not after the wait
+        one, two = printers.find(uri("One", "1")), printers.find(uri("Two", "2"))
+        two.details = "read before"
+        # One unplugged and another plugged in, as the README says to change a bus file.
+        (tmp_path / "bus.new").write_text("<simulatedBus>" + device("Two", "2") + device("Three", "3") + "</simulatedBus>")
+        (tmp_path / "bus.new").replace(tmp_path / "bus.xml")
+        run_main_loop_until(lambda: [item.serial for item in printers] == ["2", "3"], 5)
+        # The printer that stayed is the same object, with what was known of it.
+        assert printers.find(two.uri) is two and two.details == "read before" and two.attached
+        assert not one.attached and printers.remove(one.uri) is None
+    finally:
+        watcher.stop()
+    assert failures == []
+
+    # A first listing that finds nothing says nothing: the list settles empty.
+    printers, settled = PrinterList(), []
+    watcher = watch(make_helper())
+    try:
+        run_main_loop_until(lambda: settled == [0], 5)
+    finally:
+        watcher.stop()
 
 
 def test_the_state_is_read_from_the_block_that_answers_each_question(make_helper) -> None:

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import time
 from dataclasses import dataclass
-from typing import Iterable, Optional
+from typing import Iterator, Optional
 
 from gi.repository import Gio, GObject
 
@@ -106,10 +106,10 @@ class PrinterItem(GObject.Object):
 
 
 class PrinterList:
-    """The attached printers in the helper's listing order, one
-    :class:`PrinterItem` per device URI, in a ``Gio.ListStore`` the window's
-    list binds to. Updates change only what changed: an item that stays is
-    the same object afterwards."""
+    """The attached printers in the order they came, one :class:`PrinterItem`
+    per device URI, in a ``Gio.ListStore`` the window's list binds to. A
+    printer coming or going changes its own row only: the others stay the
+    same objects, with their selection, state and job."""
 
     def __init__(self) -> None:
         self.store = Gio.ListStore(item_type=PrinterItem)
@@ -117,7 +117,7 @@ class PrinterList:
     def __len__(self) -> int:
         return self.store.get_n_items()
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[PrinterItem]:
         return (self.store.get_item(index) for index in range(len(self)))
 
     def find(self, uri: str) -> Optional[PrinterItem]:
@@ -141,29 +141,3 @@ class PrinterList:
                 self.store.remove(index)
                 return item
         return None
-
-    def replace(self, printers: Iterable[zelvik.Printer]) -> tuple[list[PrinterItem], list[PrinterItem]]:
-        """Brings the list to a whole new listing: the printers gone are
-        removed, the new ones inserted where the listing puts them, the others
-        kept. Returns the items added and removed."""
-        listing = list(dict((printer.uri, printer) for printer in printers).values())
-        wanted = {printer.uri for printer in listing}
-        removed = [item for item in list(self) if item.uri not in wanted]
-        for item in removed:
-            self.remove(item.uri)
-        added = []
-        for index, printer in enumerate(listing):
-            current = self.store.get_item(index)
-            if current is None or current.uri != printer.uri:
-                existing = self.find(printer.uri)
-                if existing is not None:  # moved in the listing order
-                    self.store.remove(self._position(existing))
-                    self.store.insert(index, existing)
-                else:
-                    item = PrinterItem(printer)
-                    self.store.insert(index, item)
-                    added.append(item)
-        return added, removed
-
-    def _position(self, wanted: PrinterItem) -> int:
-        return next(index for index, item in enumerate(self) if item is wanted)

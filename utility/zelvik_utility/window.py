@@ -72,7 +72,11 @@ class UtilityWindow(Adw.ApplicationWindow):
         self._closing = False
         self._actions: dict[str, Gio.SimpleAction] = {}
         self._chooser: Optional[Gtk.FileChooserNative] = None
+        self._row_handlers: dict[PrinterItem, list[int]] = {}
+        self._tasks: set[PrintTask] = set()
 
+        self._empty_title = self.empty_page.get_title()
+        self._empty_description = self.empty_page.get_description()
         self.printer_list.bind_model(self.printers.store, self._make_row)
         if bus is not None:
             self.sidebar_title.set_subtitle("Virtual Printers")
@@ -82,9 +86,8 @@ class UtilityWindow(Adw.ApplicationWindow):
         self.connect("close-request", self._on_close_request)
 
         self._watcher = PrinterWatcher(
-            helper, bus,
-            on_listing=self._on_listing, on_added=self._on_added,
-            on_removed=self._on_removed, on_failed=self._on_listing_failed,
+            helper, on_added=self._on_added, on_removed=self._on_removed, on_failed=self._on_listing_failed,
+            on_settled=self._on_settled, on_unwatched=self._on_unwatched,
         )
         self._watcher.start()
         self._timer = GLib.timeout_add_seconds(self.REFRESH_SECONDS, self._on_refresh_timer)
@@ -111,8 +114,8 @@ class UtilityWindow(Adw.ApplicationWindow):
             row.update_property([Gtk.AccessibleProperty.LABEL], [f"{item.model}, serial number {item.serial}{extra}"])
 
         show()
-        for name in ("model", "serial", "activity"):
-            item.connect(f"notify::{name}", show)
+        # Disconnected when the printer leaves the list (and its row goes).
+        self._row_handlers[item] = [item.connect(f"notify::{name}", show) for name in ("model", "serial", "activity")]
         return row
 
     def _row_of(self, item: PrinterItem) -> Optional[Gtk.ListBoxRow]:
@@ -147,13 +150,15 @@ class UtilityWindow(Adw.ApplicationWindow):
 
     # What the watch tells.
 
-    def _on_listing(self, printers: list[zelvik.Printer]) -> None:
+    def _on_settled(self) -> None:
         self._listed = True
-        self.printers.replace(printers)
         self._update_list_page()
 
     def _on_added(self, printer: zelvik.Printer) -> None:
         item = self.printers.add(printer)
+        # A listing succeeded: an earlier failure is no longer the news.
+        self.empty_page.set_title(self._empty_title)
+        self.empty_page.set_description(self._empty_description)
         self._update_list_page()
         # The unplugged printer on show is back: show it as it is now.
         if self.shown is not None and not self.shown.attached and self.shown.uri == item.uri:
@@ -162,17 +167,21 @@ class UtilityWindow(Adw.ApplicationWindow):
     def _on_removed(self, printer: zelvik.Printer) -> None:
         item = self.printers.remove(printer.uri)
         if item is not None:
+            for handler in self._row_handlers.pop(item, []):
+                item.disconnect(handler)
             item.activity = "Unplugged"
         self._update_list_page()
 
-    def _on_listing_failed(self, error: Exception) -> None:
+    def _on_listing_failed(self, error: Exception, first: bool) -> None:
         sentence = failure_sentence(error)
-        if not self._listed:
-            self._listed = True
-            self.empty_page.set_description(_escaped(f"The printers could not be listed. {sentence}"))
-            self._update_list_page()
+        if first:
+            self.empty_page.set_title("Printers Not Listed")
+            self.empty_page.set_description(_escaped(sentence))
         else:
-            self.toast(f"The printers could not be listed. {sentence}")
+            self.toast(f"The printers could not be listed again. {sentence}")
+
+    def _on_unwatched(self, error: Exception) -> None:
+        self.toast(f"Printers plugged in or unplugged from now on will not show: {failure_sentence(error)}")
 
     # The printer on show.
 
@@ -367,12 +376,14 @@ class UtilityWindow(Adw.ApplicationWindow):
                 self.toast(f"{item.model}: {task.title_text}. {task.detail_text}")
             elif item.attached:
                 self.refresh()  # the page count has moved on
+            self._tasks.discard(task)
             self._task_ended()
 
         task.connect("notify::percent-text", progressed)
         task.connect("notify::state", progressed)
         task.connect("notify::running", ended)
         item.task = task
+        self._tasks.add(task)
         progressed()
         task.start()
         self._update_actions()
@@ -407,15 +418,8 @@ class UtilityWindow(Adw.ApplicationWindow):
 
     # Closing.
 
-    def _running_tasks(self) -> list[PrintTask]:
-        tasks = [item.task for item in self.printers if item.printing]
-        if self.shown is not None and not self.shown.attached and self.shown.printing:
-            tasks.append(self.shown.task)
-        return tasks
-
     def _on_close_request(self, _window: Gtk.Window) -> bool:
-        tasks = self._running_tasks()
-        if not tasks or self._closing:
+        if not self._tasks or self._closing:
             self._watcher.stop()
             GLib.source_remove(self._timer)
             return False
@@ -436,7 +440,7 @@ class UtilityWindow(Adw.ApplicationWindow):
             # has stopped, so that no job is left running unseen.
             self._closing = True
             self.set_visible(False)
-            for task in self._running_tasks():
+            for task in list(self._tasks):
                 task.cancel()
             self._task_ended()
 
@@ -445,5 +449,5 @@ class UtilityWindow(Adw.ApplicationWindow):
         return True
 
     def _task_ended(self) -> None:
-        if self._closing and not self._running_tasks():
+        if self._closing and not self._tasks:
             self.close()
