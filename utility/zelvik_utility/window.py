@@ -44,6 +44,7 @@ class UtilityWindow(Adw.ApplicationWindow):
     list_stack: Gtk.Stack = Gtk.Template.Child()
     printer_list: Gtk.ListBox = Gtk.Template.Child()
     empty_page: Adw.StatusPage = Gtk.Template.Child()
+    none_page: Adw.StatusPage = Gtk.Template.Child()
     content: Gtk.Box = Gtk.Template.Child()
     content_title: Adw.WindowTitle = Gtk.Template.Child()
     content_stack: Gtk.Stack = Gtk.Template.Child()
@@ -147,6 +148,9 @@ class UtilityWindow(Adw.ApplicationWindow):
         else:
             page = "printers" if len(self.printers) else "empty"
         self.list_stack.set_visible_child_name(page)
+        self.none_page.set_description(
+            "Choose a printer in the list to see its state and to print to it." if len(self.printers)
+            else "A printer shows up in the list as soon as it is plugged in.")
 
     # What the watch tells.
 
