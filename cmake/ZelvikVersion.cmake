@@ -21,10 +21,10 @@ function(zelvik_check_changelog_version changelog version)
 endfunction()
 
 # The Python package carries the same version, in its pyproject.toml and
-# in zelvik.__version__.
-# zelvik_check_python_version(<python folder> <version>)
+# in zelvik.__version__; so does the utility, in zelvik_utility.__version__.
+# zelvik_check_python_version(<python or utility folder> <version>)
 function(zelvik_check_python_version folder version)
-  foreach(file pyproject.toml zelvik/__init__.py)
+  foreach(file pyproject.toml zelvik/__init__.py zelvik_utility/__init__.py)
     if(NOT EXISTS "${folder}/${file}")
       continue()
     endif()
@@ -36,4 +36,17 @@ function(zelvik_check_python_version folder version)
       message(FATAL_ERROR "${folder}/${file} says version ${CMAKE_MATCH_1}, CMakeLists.txt says ${version}: make them agree")
     endif()
   endforeach()
+endfunction()
+
+# The utility's AppStream metainfo names the version as its latest release
+# (the first one listed), which software centres show.
+# zelvik_check_metainfo_version(<metainfo file> <version>)
+function(zelvik_check_metainfo_version metainfo version)
+  file(STRINGS "${metainfo}" releases REGEX "<release version=\"[^\"]*\"")
+  if(NOT releases MATCHES "<release version=\"([^\"]*)\"")
+    message(FATAL_ERROR "${metainfo}: no release")
+  endif()
+  if(NOT CMAKE_MATCH_1 STREQUAL version)
+    message(FATAL_ERROR "${metainfo} says version ${CMAKE_MATCH_1}, CMakeLists.txt says ${version}: add the release")
+  endif()
 endfunction()

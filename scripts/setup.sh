@@ -12,7 +12,8 @@ packages=(build-essential cmake pkg-config libxml2-dev libusb-1.0-0-dev libudev-
           libcli11-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev umockdev libumockdev-dev
           pandoc dpkg-dev debhelper lintian abigail-tools
           python3 python3-pytest python3-setuptools python3-wheel python3-pip python3-all dh-python
-          pybuild-plugin-pyproject)
+          pybuild-plugin-pyproject
+          python3-gi gir1.2-gtk-4.0 gir1.2-adw-1 xvfb xauth dbus imagemagick desktop-file-utils appstream)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

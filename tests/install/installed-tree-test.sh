@@ -5,14 +5,17 @@
 # from the prefix the build was configured for: the installed zelvikctl, a C++
 # and a C front end built through the installed pkg-config files, and the
 # Python package installed by pip find the installed zelvik-sim and drive it
-# on the installed example bus, and no installed file refers back into the
-# source or build tree.
+# on the installed example bus, the utility's launcher finds its modules, and
+# no installed file refers back into the source or build tree.
 #   installed-tree-test.sh BUILD_DIR SOURCE_DIR WORK_DIR UDEV_RULES_DIR MAN(ON|OFF) SANITIZERS(OFF|list)
 # A sanitized build records its source locations in the code itself, for its
 # reports; it is never shipped, so its tree is not checked for build paths.
 set -euo pipefail
 build="$1" source="$2" work="$3" rules_dir="$4" man="$5" sanitizers="${6:-OFF}"
 sanitized=OFF sanitize_flags=()
+# The utility is installed when the build has its folder (ZELVIK_BUILD_UTILITY).
+utility=OFF
+[ -d "$build/utility" ] && utility=ON
 if [ "$sanitizers" != OFF ]; then sanitized=ON sanitize_flags=(-fsanitize="$sanitizers"); fi
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -37,6 +40,12 @@ check_installed() {
                     lib/pkgconfig/zelvik-client.pc include/zelvik/client.h include/zelvik/pjl.h include/zelvik/recording.h
                     lib/libzelvik-client++.a lib/pkgconfig/zelvik-client++.pc)
     [ "$man" = ON ] && expected+=(share/man/man8/zelvik.8.gz share/man/man1/zelvik-sim.1.gz share/man/man1/zelvikctl.1.gz)
+    if [ "$utility" = ON ]; then
+        expected+=(bin/zelvik-utility share/zelvik-utility/zelvik_utility/window.ui
+                   share/zelvik-utility/zelvik_utility/window.py share/applications/org.zelvik.Utility.desktop
+                   share/metainfo/org.zelvik.Utility.metainfo.xml share/icons/hicolor/scalable/apps/org.zelvik.Utility.svg)
+        [ "$man" = ON ] && expected+=(share/man/man1/zelvik-utility.1.gz)
+    fi
     for file in "${expected[@]}"; do
         [ -f "$installed/$file" ] || fail "not installed: $prefix/$file"
     done
@@ -120,6 +129,12 @@ check_installed() {
             # The example bus's states: the LP-200 is printing.
             grep -q 'LP-100 .* TRUE *10001 *Ready$' <<<"$out" && grep -q 'LP-200 .* TRUE *10023 *Printing$' <<<"$out" ||
                 fail "$prefix: the Python monitor shows: $out"
+            # The utility's launcher finds its modules from where it lies.
+            if [ "$utility" = ON ]; then
+                out="$(PYTHONPATH="$work/site" PYTHONDONTWRITEBYTECODE=1 "$installed/bin/zelvik-utility" --version 2>&1)" ||
+                    fail "$prefix: zelvik-utility does not start: $out"
+                grep -qx 'zelvik-utility [0-9][0-9.]*' <<<"$out" || fail "$prefix: zelvik-utility --version says: $out"
+            fi
         else
             fail "$prefix: pip cannot install the Python package: $(cat "$work/pip.log")"
         fi
