@@ -3,6 +3,7 @@
 // the environment variable ZELVIK_SIMULATED_BUS names.
 #include "app/Application.h"
 #include "app/ZelvikController.h"
+#include "usb/record/RecordingUsbAccess.h"
 #include "usb/sim/SimulatedUsbAccess.h"
 
 ZELVIK_BLOCK_SIGNALS_AT_START();
@@ -10,6 +11,8 @@ ZELVIK_BLOCK_SIGNALS_AT_START();
 int main(int argc, char** argv) {
     zelvik::Application application(argc, argv);
     std::unique_ptr<zelvik::SimulatedUsbAccess> usb = zelvik::SimulatedUsbAccess::fromEnvironment();
-    zelvik::ZelvikController controller(application, *usb);
+    // ZELVIK_RECORD: virtual printers are recorded as real ones are.
+    const auto recording = zelvik::RecordingUsbAccess::fromEnvironment(*usb);
+    zelvik::ZelvikController controller(application, recording ? *recording : static_cast<zelvik::UsbAccess&>(*usb));
     return application.run(controller);
 }

@@ -20,17 +20,26 @@ UniqueFD openRegularFile(const std::string& path, struct stat* status) {
     return fd;
 }
 
-UniqueFD openRegularFileForAppending(const std::string& path) {
+namespace {
+
+UniqueFD openRegularFileToWrite(const std::string& path, int mode) {
     // Something other than a file is not even opened: opening a device can
     // act on it.
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return UniqueFD();
-    UniqueFD fd(
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
+    UniqueFD fd(::open(path.c_str(), mode | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600));
     // The path may have been replaced between the look and the open.
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFD();
     return fd;
 }
+
+}  // namespace
+
+UniqueFD openRegularFileForAppending(const std::string& path) {
+    return openRegularFileToWrite(path, O_WRONLY | O_APPEND);
+}
+
+UniqueFD openRegularFileForUpdate(const std::string& path) { return openRegularFileToWrite(path, O_RDWR); }
 
 std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLimit) {
     struct stat st {};

@@ -33,4 +33,8 @@ std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLi
 // otherwise.
 UniqueFD openRegularFileForAppending(const std::string& path);
 
+// The same for reading and writing in place, without appending: created
+// (mode 0600) when missing, only a regular file named by the path itself.
+UniqueFD openRegularFileForUpdate(const std::string& path);
+
 }  // namespace zelvik

@@ -132,44 +132,6 @@ constexpr std::chrono::milliseconds kLastHeldPause{1000};
 // run on several threads at once.
 std::string errorText(int error) { return std::generic_category().message(error); }
 
-// A directory only this user can enter, removed with all it holds.
-class PrivateDirectory {
-public:
-    PrivateDirectory() {
-        // The runtime directory first; the temporary directory when there is
-        // none or it cannot take one more.
-        std::vector<std::filesystem::path> bases;
-        std::error_code error;
-        if (const char* runtime = ::getenv("XDG_RUNTIME_DIR");
-            runtime != nullptr && runtime[0] == '/' && std::filesystem::is_directory(runtime, error)) {
-            bases.emplace_back(runtime);
-        }
-        const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
-        bases.push_back(error ? std::filesystem::path("/tmp") : temporary);
-        for (const auto& base : bases) {
-            std::string pattern = (base / "zelvik-client-XXXXXX").string();
-            if (::mkdtemp(pattern.data()) != nullptr) {  // mode 0700
-                mPath = pattern;
-                return;
-            }
-        }
-    }
-    ~PrivateDirectory() {
-        if (mPath.empty()) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    PrivateDirectory(const PrivateDirectory&) = delete;
-    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
-
-    bool made() const { return !mPath.empty(); }
-    const std::string& path() const { return mPath; }
-    std::string file(const char* name) const { return mPath + "/" + name; }
-
-private:
-    std::string mPath;
-};
-
 bool exists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
@@ -309,7 +271,7 @@ struct Job::State {
     std::chrono::milliseconds heldRetry{0};
     std::string callerTrace;  // the caller's own ZELVIK_TRACE, which gets a copy of each run's
 
-    PrivateDirectory dir;
+    detail::PrivateDirectory dir;
     std::string commandPath, statusPath, resultPath, cancelStatusPath, queryPath, tracePath;
     UniqueFD wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     UniqueFD endedEvent{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace zelvik::client::detail {
 namespace {
@@ -27,6 +29,32 @@ int pidfdOpen(pid_t pid) {
 std::string nameOf(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 }  // namespace
+
+PrivateDirectory::PrivateDirectory() {
+    // The runtime directory first; the temporary directory when there is
+    // none or it cannot take one more.
+    std::vector<std::filesystem::path> bases;
+    std::error_code error;
+    if (const char* runtime = ::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && runtime[0] == '/' && std::filesystem::is_directory(runtime, error)) {
+        bases.emplace_back(runtime);
+    }
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(error);
+    bases.push_back(error ? std::filesystem::path("/tmp") : temporary);
+    for (const auto& base : bases) {
+        std::string pattern = (base / "zelvik-client-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) {  // mode 0700
+            mPath = pattern;
+            return;
+        }
+    }
+}
+
+PrivateDirectory::~PrivateDirectory() {
+    if (mPath.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(mPath, ignored);
+}
 
 ChildProcess::~ChildProcess() {
     if (mPid > 0 && !mReaped) {

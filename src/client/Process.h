@@ -12,6 +12,23 @@
 
 namespace zelvik::client::detail {
 
+// A directory only this user can enter (mode 0700), under
+// $XDG_RUNTIME_DIR, else the temporary directory, removed with all it holds.
+class PrivateDirectory {
+public:
+    PrivateDirectory();
+    ~PrivateDirectory();
+    PrivateDirectory(const PrivateDirectory&) = delete;
+    PrivateDirectory& operator=(const PrivateDirectory&) = delete;
+
+    bool made() const { return !mPath.empty(); }
+    const std::string& path() const { return mPath; }
+    std::string file(const char* name) const { return mPath + "/" + name; }
+
+private:
+    std::string mPath;
+};
+
 class ChildProcess {
 public:
     ChildProcess() = default;

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -24,6 +25,7 @@
 #include "Doctor.h"
 #include "Text.h"
 #include "zelvik/client.h"
+#include "zelvik/recording.h"
 
 #ifndef ZELVIKCTL_VERSION
 #define ZELVIKCTL_VERSION "unknown"
@@ -548,6 +550,100 @@ int activeCommand(const Options& options, const std::string& uri) {
     return done->active ? kOk : kInactive;
 }
 
+// The questions a recording asks, each on its own as `pjl` and `info` ask
+// it; none changes a setting of the printer.
+const char* const kRecordedQuestions[] = {"INFO ID",        "INFO STATUS",    "INFO CONFIG",
+                                          "INFO PAGECOUNT", "INFO VARIABLES", "ECHO zelvikctl record"};
+
+// Writes a file whole: beside it first (mode 0600: a recording may name
+// the printer), then renamed over it. 0, or the errno of the failure.
+int saveWhole(const std::string& path, const std::string& content) {
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) return EEXIST;
+    const std::filesystem::path target(path);
+    std::string temporary =
+        (target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path()) / ".zelvikctl-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return errno;
+    std::size_t written = 0;
+    int error = 0;
+    while (written < content.size() && error == 0) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno != EINTR) error = errno;
+        if (n > 0) written += static_cast<std::size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temporary.c_str());
+    return error;
+}
+
+int recordCommand(const Options& options, const std::string& uri, const std::string& output, bool anonymize,
+                  int timeout) {
+    if (options.json && output.empty()) {
+        complain("record --json needs --output: the bus file and the JSON cannot share the standard output");
+        return kUsage;
+    }
+    // Found out before the printer is asked anything.
+    if (struct stat existing{};
+        !output.empty() && ::lstat(output.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+        complain("--output " + output + " is not a regular file");
+        return kUsage;
+    }
+    const Recording recording;
+    if (!recording.made()) {
+        complain("cannot make a private directory for the recording: " + errorText(errno));
+        return kHelperNotStarted;
+    }
+    const Helper helper = recording.recordingHelper(helperFor(options));
+    Job listing = Job::list(helper);
+    const Result<Completion> listed = follow(listing);
+    if (gInterrupted) return cancelledExit(options, -1);
+    if (!listed) return fail(options, listed.error(), {});
+
+    std::vector<std::pair<std::string, bool>> asked;
+    for (const char* question : kRecordedQuestions) {
+        Job job = Job::pjl(helper, uri, pjlRequest({question}), std::chrono::seconds(timeout));
+        const Result<Completion> done = follow(job);
+        if (gInterrupted) return cancelledExit(options, -1);
+        // A question the printer leaves unanswered is recorded as its silence.
+        const bool silent = !done && done.error().kind() == ErrorKind::helperReported && done.error().code() == 8;
+        if (!done && !silent) return fail(options, done.error(), uri);
+        asked.emplace_back(question, !silent);
+    }
+
+    const Result<RecordedPrinter> printer = recording.printer(uri, anonymize);
+    if (!printer) return fail(options, printer.error(), uri);
+    if (output.empty()) {
+        std::cout << printer->busFile;
+        return kOk;
+    }
+    if (const int error = saveWhole(output, printer->busFile); error != 0) {
+        complain("cannot write " + output + ": " + (error == EEXIST ? "not a regular file" : errorText(error)));
+        return kOutputFailed;
+    }
+    if (options.json) {
+        Json questions = Json::array();
+        for (const auto& [question, answered] : asked)
+            questions.push_back({{"question", question}, {"answered", answered}});
+        print({{"deviceURI", uri},
+               {"output", output},
+               {"replayURI", printer->deviceURI},
+               {"anonymized", anonymize},
+               {"questions", questions}});
+        return kOk;
+    }
+    using zelvikctl::LineFeeds;
+    using zelvikctl::visible;
+    std::cout << "recorded " << visible(uri, LineFeeds::show) << " into " << visible(output, LineFeeds::show) << '\n';
+    for (const auto& [question, answered] : asked) {
+        std::cout << "  " << question << ": " << (answered ? "answered" : "no answer") << '\n';
+    }
+    if (anonymize) std::cout << "it replays as " << visible(printer->deviceURI, LineFeeds::show) << '\n';
+    return kOk;
+}
+
 // What the command printed must have reached its file, pipe or terminal: a
 // command whose answer was lost has not succeeded.
 int checkOutput(int status) {
@@ -605,6 +701,14 @@ int main(int argc, char** argv) {
 
     app.add_subcommand("doctor", "Tell why a printer does not show up or cannot be opened (nothing is opened)");
 
+    auto* record = app.add_subcommand("record", "Record a printer's answers to harmless questions as a bus file");
+    std::string output;
+    bool anonymize = false;
+    record->add_option("uri", uri, "The printer's device URI")->required();
+    record->add_option("--output", output, "Write the bus file here (default: the standard output)");
+    record->add_flag("--anonymize", anonymize, "Replace the serial number by a stand-in everywhere");
+    record->add_option("--timeout", timeout, "Seconds to wait for each answer")->check(CLI::NonNegativeNumber);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -630,6 +734,8 @@ int main(int argc, char** argv) {
         status = activeCommand(options, uri);
     } else if (*app.get_subcommand("doctor")) {
         status = doctorCommand(options);
+    } else if (*record) {
+        status = recordCommand(options, uri, output, anonymize, timeout);
     }
     return checkOutput(status);
 }

@@ -51,12 +51,12 @@ std::string temporaryNameBeside(const std::string& path) {
     return directoryOf(path) + suffix;
 }
 
-// Creates a new, uniquely named file beside `path`. Created with mode 0666
-// so that the kernel applies the umask, as for any plain new file.
-int createTemporaryBeside(const std::string& path, std::string* name) {
+// Creates a new, uniquely named file beside `path`, with `mode` less the
+// umask.
+int createTemporaryBeside(const std::string& path, std::string* name, mode_t mode) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         *name = temporaryNameBeside(path);
-        int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        int fd = ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -71,8 +71,8 @@ enum class Saved { Done, Failed, Unsupported };
 // killed at any moment before the last step leaves nothing behind. The
 // finished file gets the target's name at once when there is none yet, and
 // otherwise a unique name that the final rename replaces the target with.
-Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData) {
-    UniqueFD fd(::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData, mode_t mode) {
+    UniqueFD fd(::open(directoryOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (fd.get() < 0) {
         // File systems without unnamed files say so in one of these ways.
         return (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) ? Saved::Unsupported : Saved::Failed;
@@ -100,9 +100,9 @@ Saved saveThroughUnnamedFile(const std::string& path, const Bytes& savedData) {
 
 // The save through a named temporary file, where unnamed files are not
 // available: a kill inside it can leave the temporary file.
-int saveThroughNamedFile(const std::string& path, const Bytes& savedData) {
+int saveThroughNamedFile(const std::string& path, const Bytes& savedData, mode_t mode) {
     std::string name;
-    UniqueFD fd(createTemporaryBeside(path, &name));
+    UniqueFD fd(createTemporaryBeside(path, &name, mode));
     if (fd.get() < 0) return KxFileManager::kSaveFailed;
     bool ok = writeDurably(fd.get(), savedData);
     ok = (::close(fd.release()) == 0) && ok;
@@ -150,7 +150,7 @@ std::optional<Bytes> KxFileManager::copyReadFile(const std::string& path, std::s
     return readRegularFile(path, sizeLimit);
 }
 
-int KxFileManager::saveFile(const std::string& path, const Bytes& savedData) const {
+int KxFileManager::saveFile(const std::string& path, const Bytes& savedData, unsigned mode) const {
     if (path.empty()) return kSaveFailed;
     // Only a file takes the place of a file: a device, a FIFO or a socket at
     // the path is never replaced (a directory cannot be).
@@ -159,10 +159,11 @@ int KxFileManager::saveFile(const std::string& path, const Bytes& savedData) con
     removeLeftoversBeside(path);
     // The new content is written beside the target, so that the final step
     // stays on one file system and is atomic.
-    switch (saveThroughUnnamedFile(path, savedData)) {
+    const auto permissions = static_cast<mode_t>(mode & 07777);
+    switch (saveThroughUnnamedFile(path, savedData, permissions)) {
         case Saved::Done: return 0;
         case Saved::Failed: return kSaveFailed;
-        case Saved::Unsupported: return saveThroughNamedFile(path, savedData);
+        case Saved::Unsupported: return saveThroughNamedFile(path, savedData, permissions);
     }
     return kSaveFailed;
 }

@@ -30,8 +30,10 @@ public:
     // unnamed files); one killed in the last moment of a replacement may
     // leave one, which the next save in that directory removes. A device,
     // FIFO or socket at the path is not replaced.
-    // 0, or 14 on failure (the file at the path is then as it was).
-    int saveFile(const std::string& path, const Bytes& savedData) const;
+    // 0, or 14 on failure (the file at the path is then as it was). The
+    // new file's mode is `mode` less the umask: 0666 less the umask, as any
+    // plain new file, unless a caller keeps a file private.
+    int saveFile(const std::string& path, const Bytes& savedData, unsigned mode = 0666) const;
 
     // True exactly when the path names a regular file that can be opened
     // for reading; its content is not read.

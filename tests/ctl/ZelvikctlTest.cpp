@@ -133,6 +133,43 @@ TEST_F(Zelvikctl, PjlInfoAndActive) {
     EXPECT_EQ(false, nlohmann::json::parse(run({"--json", "active", "usb://Zelvik/Gone?serial=0"}).out)["active"]);
 }
 
+TEST_F(Zelvikctl, AnAnonymizedRecordingKeepsNoTraceOfTheSerialNumber) {
+    // The serial number in the string descriptor, in the device ID (with a
+    // longer one beside it) and in an answer; recorded through zelvik-sim.
+    const std::string serial = "Qx7-55231";
+    const std::string owned = mDir.file("owned.xml"), recorded = mDir.file("recorded.xml");
+    writeFile(owned, "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Owned;SN:" + serial + ";SERN:" + serial +
+                         "-B;</deviceID><serialNumber>" + serial +
+                         "</serialNumber><reply to='@PJL INFO CONFIG'>@PJL INFO CONFIG\\r\\nSERIAL NUMBER=" + serial +
+                         "\\r\\n\\f</reply></device></simulatedBus>");
+    const std::string uri = "usb://Zelvik/Owned?serial=" + serial;
+    const Outcome record = run({"record", uri, "--anonymize", "--output", recorded}, owned);
+    ASSERT_EQ(0, record.status) << record.err;
+    EXPECT_NE(std::string::npos, record.out.find("it replays as usb://Zelvik/Owned?serial=X00000000")) << record.out;
+
+    const std::string file = readFile(recorded);
+    const auto hex = [](const std::string& text, bool wide, const char* format) {
+        std::string out;
+        char pair[8];
+        for (const char c : text) {
+            std::snprintf(pair, sizeof pair, format, static_cast<unsigned char>(c));
+            out += pair + std::string(wide ? "00 " : "");
+        }
+        return out.substr(0, out.size() - 1);
+    };
+    for (const std::string& trace :
+         {serial, std::string("QX7-55231"), std::string("qx7-55231"), hex(serial, false, "%02x "),
+          hex(serial, true, "%02x "), hex(serial, false, "%02X "), hex(serial, true, "%02X ")}) {
+        EXPECT_EQ(std::string::npos, file.find(trace)) << trace << " in\n" << file;
+    }
+    // The stand-in stands everywhere the serial number stood.
+    const auto listed = nlohmann::json::parse(run({"--json", "list"}, recorded).out);
+    EXPECT_EQ("usb://Zelvik/Owned?serial=X00000000", listed["printers"][0]["deviceURI"]);
+    EXPECT_EQ("@PJL INFO CONFIG\r\nSERIAL NUMBER=X00000000\r\n\f",
+              run({"pjl", "usb://Zelvik/Owned?serial=X00000000", "INFO CONFIG", "--raw"}, recorded).out);
+    EXPECT_NE(std::string::npos, file.find(hex("SERN:Y0000000000;", false, "%02x ")));
+}
+
 TEST_F(Zelvikctl, EachFailureHasItsExitStatusAndOneLine) {
     const struct {
         std::vector<std::string> arguments;

@@ -37,7 +37,7 @@ check_installed() {
 
     local expected=(libexec/zelvik/zelvik bin/zelvik-sim bin/zelvikctl share/zelvik/virtual-printers.xml
                     include/zelvik/zelvik.h lib/libzelvik-client.so lib/libzelvik-client.so.0
-                    lib/pkgconfig/zelvik-client.pc include/zelvik/client.h include/zelvik/pjl.h
+                    lib/pkgconfig/zelvik-client.pc include/zelvik/client.h include/zelvik/pjl.h include/zelvik/recording.h
                     lib/libzelvik-client++.a lib/pkgconfig/zelvik-client++.pc)
     [ "$man" = ON ] && expected+=(share/man/man8/zelvik.8.gz share/man/man1/zelvik-sim.1.gz share/man/man1/zelvikctl.1.gz)
     if [ "$utility" = ON ]; then

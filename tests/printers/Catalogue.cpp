@@ -62,69 +62,6 @@ struct Expectation {
     std::string limit;
 };
 
-// The device ID text as the link reads it: the length field counts itself,
-// and the text ends there, at the bytes sent, at the buffer's end (256) or
-// at a zero byte.
-std::optional<std::string> deviceIDTextOf(const VirtualPrinterConfig& c) {
-    Bytes reply;
-    if (c.deviceIDReply) {
-        reply = *c.deviceIDReply;
-    } else if (c.deviceID) {
-        const std::size_t length = c.deviceIDLength.value_or(std::min<std::size_t>(c.deviceID->size() + 2, 0xFFFF));
-        reply = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
-        reply.insert(reply.end(), c.deviceID->begin(), c.deviceID->end());
-    } else {
-        return std::nullopt;
-    }
-    if (reply.size() < 2) return std::string();
-    std::size_t end = std::min<std::size_t>({std::size_t{reply[0]} << 8 | reply[1], 255, reply.size()});
-    std::string text;
-    for (std::size_t i = 2; i < end && reply[i] != 0; ++i) text.push_back(static_cast<char>(reply[i]));
-    return text;
-}
-
-// A value of the device ID: pairs at ";", key and value at ":", the value
-// ending at its next ":", the last pair of a key winning.
-std::optional<std::string> valueOf(const std::string& text, const std::string& key) {
-    std::optional<std::string> value;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t end = std::min(text.find(';', start), text.size());
-        const std::string piece = text.substr(start, end - start);
-        const std::size_t colon = piece.find(':');
-        if (colon != std::string::npos && piece.substr(0, colon) == key) {
-            value = piece.substr(colon + 1, piece.find(':', colon + 1) - colon - 1);
-        }
-        start = end + 1;
-    }
-    return value;
-}
-
-// The serial number: the string's UTF-16 units up to a zero unit, as UTF-8
-// (the catalogue's serial numbers are of the basic plane).
-std::optional<std::string> serialOf(const VirtualPrinterConfig& c) {
-    if (c.serialNumber && !c.serialDescriptor) return c.serialNumber;
-    if (!c.serialDescriptor || c.serialDescriptor->size() < 2 || (*c.serialDescriptor)[1] != 3) return std::nullopt;
-    const Bytes& d = *c.serialDescriptor;
-    std::string text;
-    for (std::size_t i = 2; i + 1 < std::min<std::size_t>(d[0], d.size()); i += 2) {
-        const unsigned unit = d[i] | d[i + 1] << 8;
-        if (unit == 0) break;
-        if (unit >= 0xD800 && unit < 0xE000) return std::nullopt;
-        if (unit < 0x80) {
-            text.push_back(static_cast<char>(unit));
-        } else if (unit < 0x800) {
-            text.push_back(static_cast<char>(0xC0 | unit >> 6));
-            text.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-        } else {
-            text.push_back(static_cast<char>(0xE0 | unit >> 12));
-            text.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
-            text.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-        }
-    }
-    return text;
-}
-
 const InterfaceDescription* settingOf(const VirtualPrinterConfig& c, std::uint8_t alternate) {
     for (const InterfaceDescription& s : c.interfaces) {
         if (s.number == 0 && s.alternateSetting == alternate) return &s;
@@ -160,21 +97,11 @@ std::string answerOf(const VirtualPrinterConfig& c, std::uint8_t setting, std::u
 Expectation expectationOf(const VirtualPrinterConfig& c) {
     Expectation e;
     const bool served = c.vendorID.value_or(sim::servedVendorID()) == sim::servedVendorID();
-    const std::optional<std::string> text = deviceIDTextOf(c);
-    const std::optional<std::string> maker = text ? valueOf(*text, "MFG") : std::nullopt;
-    const std::optional<std::string> model = text ? valueOf(*text, "MDL") : std::nullopt;
-    const std::optional<std::string> serial = serialOf(c);
-    e.uri = "usb://" + maker.value_or("Unknown") + "/" + model.value_or("Unknown");
-    if (serial) {
-        e.uri += "?serial=" + *serial;
-    } else {
-        char location[16];
-        std::snprintf(location, sizeof location, "%x", c.locationID.value_or(0));
-        e.uri += std::string("?location=") + location;
-    }
-    e.listed = served && model && serial;
-    e.model = model.value_or("");
-    e.serial = serial.value_or("");
+    const sim::PrinterIdentity identity = sim::identityOf(c);
+    e.uri = identity.deviceURI.value_or("");
+    e.listed = served && identity.modelName && identity.serialNumber;
+    e.model = identity.modelName.value_or("");
+    e.serial = identity.serialNumber.value_or("");
 
     // Interface 0 is claimed; its pipes are those of setting 0, or of
     // setting 1 when setting 0 has none.

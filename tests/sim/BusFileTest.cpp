@@ -6,6 +6,7 @@
 #include <string>
 
 #include "usb/sim/BusFile.h"
+#include "usb/sim/BusFileWriter.h"
 
 namespace zelvik::sim {
 namespace {
@@ -176,6 +177,29 @@ TEST(BusFile, AFileThatSaysSomethingWrongIsRefusedWithItsLineAndElement) {
     }
     EXPECT_EQ(checkBusFile("/nonexistent/bus.xml"),
               "/nonexistent/bus.xml: not a readable regular file of at most 16 MiB");
+}
+
+TEST(BusFile, WrittenDescriptionsAreReadBackAsTheyWere) {
+    const BusFile example = readBusFile(ZELVIK_SOURCE_DIR "/examples/virtual-printers.xml");
+    BusFile bus =
+        parse(R"(<device><!-- a note - with dashes --><deviceID>MFG:A;MDL:\e"&lt;&amp;\x00\xc3\xa9\\;</deviceID>
+      <serialDescriptor>06 03 41 00</serialDescriptor><reply to="@PJL  Info&#9;ID" delayMs="0"></reply>
+      <reply to="@PJL X">\r\n\f\x7f</reply><captureFile>/tmp/a&#13;b &amp; c</captureFile>
+      <interface><endpoint address="0x01" type="bulk"/></interface><idleIn>nak</idleIn><online>false</online></device>)");
+    ASSERT_FALSE(bus.error) << describeBusFileError("bus", *bus.error);
+    bus.printers.insert(bus.printers.end(), example.printers.begin(), example.printers.end());
+    const std::string written = writeBusFile(bus.printers, "made -- here");
+    const BusFile again = parseBusFile(bytesOf(written));
+    ASSERT_FALSE(again.error) << describeBusFileError("written", *again.error) << "\n" << written;
+    EXPECT_EQ(written, writeBusFile(again.printers, "made -- here"));
+    const VirtualPrinterConfig& p = again.printers.at(0);
+    EXPECT_EQ(p.notes, std::vector<std::string>{" a note - with dashes "});
+    EXPECT_EQ(p.deviceID, std::string("MFG:A;MDL:\x1b\"<&\0\xc3\xa9\\;", 19));
+    EXPECT_EQ(p.replies.at(0).to, "@PJL  Info\tID");
+    EXPECT_EQ(p.replies.at(0).delayMs, 0u);
+    EXPECT_EQ(p.replies.at(1).answer, bytesOf("\r\n\f\x7f"));
+    EXPECT_EQ(p.captureFile, "/tmp/a\rb & c");
+    EXPECT_EQ(std::tuple(p.interfaces.size(), p.idleIn, p.online), std::tuple(1u, IdleIn::Nak, false));
 }
 
 TEST(BusFile, TheDemoExampleHasPrintersWithAndWithoutSerialAndAnotherVendor) {

@@ -162,8 +162,10 @@ public:
     }
 
     // The elements among an element's children; text between them must be
-    // blank, comments and processing instructions are passed over.
-    bool childElements(const xmlNode* parent, std::vector<const xmlNode*>& elements) {
+    // blank, processing instructions are passed over, and comments too
+    // unless `comments` takes them.
+    bool childElements(const xmlNode* parent, std::vector<const xmlNode*>& elements,
+                       std::vector<std::string>* comments = nullptr) {
         std::vector<const xmlNode*> children;
         if (!xmlparsing::appendExpandedChildren(parent, children, mBudget)) {
             return fail(parent, "entities expand beyond any bus file's size");
@@ -171,6 +173,8 @@ public:
         for (const xmlNode* child : children) {
             if (child->type == XML_ELEMENT_NODE) {
                 elements.push_back(child);
+            } else if (child->type == XML_COMMENT_NODE && comments != nullptr) {
+                comments->emplace_back(xmlparsing::nodeContent(child));
             } else if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
                 if (!isBlank(xmlparsing::nodeContent(child))) {
                     return fail(parent, "text beside the elements: '" +
@@ -448,7 +452,7 @@ bool Reader::device(const xmlNode* element, VirtualPrinterConfig& config) {
     std::vector<std::pair<std::string, std::string>> none;
     if (!attributes(element, {}, none)) return false;
     std::vector<const xmlNode*> children;
-    if (!childElements(element, children)) return false;
+    if (!childElements(element, children, &config.notes)) return false;
 
     std::set<std::string> seen;
     std::vector<const xmlNode*> interfaces;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -138,11 +139,65 @@ struct VirtualPrinterConfig {
     bool online = true;
     std::vector<UnsolicitedStatus> unsolicitedStatus;
 
+    // The comments of the device element, in order: a recording's notes
+    // (the print jobs it saw, by size). A description read and written
+    // again keeps them.
+    std::vector<std::string> notes;
+
     // Called with the bytes received so far whenever the printer took some;
     // a test changes the file being sent from here, at a known point of the
     // job. No bus file sets it.
     std::function<void(std::uint64_t)> onReceived;
 };
+
+// --- What a description says on the bus ---------------------------------------------
+
+// A string descriptor of a text: its characters as UTF-16LE units (a
+// three-byte form of a surrogate half is kept as that unit, a byte that
+// starts no valid UTF-8 sequence becomes U+FFFD), as many as bLength allows.
+Bytes stringDescriptor(const std::string& text);
+// A string given as raw descriptor bytes or as text (the raw bytes win);
+// none when neither is given.
+std::optional<Bytes> stringDescriptorOf(const std::optional<Bytes>& raw, const std::optional<std::string>& text);
+// The printer's whole reply to GET_DEVICE_ID (a request's wLength cuts
+// it); none: the request stalls.
+std::optional<Bytes> deviceIDReplyOf(const VirtualPrinterConfig& printer);
+
+// A request line as the printer matches replies to it: what follows the
+// universal exit sequences in front (requestLine), then in upper case with
+// each run of blanks one blank and none at either end (requestKey).
+std::string requestLine(const std::string& line);
+std::string requestKey(const std::string& line);
+
+// The lines a printer takes from what is written to it, one write after
+// another: up to a line feed, a carriage return before it left out; a line
+// that outgrows any PJL command is print data, and no line.
+class LineAssembler {
+public:
+    std::vector<std::string> feed(std::span<const std::uint8_t> bytes);
+
+private:
+    std::string mLine;
+    bool mTooLong = false;
+};
+
+// A value of an IEEE 1284 device ID text, read as the helper reads it:
+// pairs split at ";", key and value at ":", a value ending at its next
+// ":", the last pair of a key winning; none when no pair has the key.
+std::optional<std::string> deviceIDValue(const std::string& text, const std::string& key);
+
+// What the helper makes of a described printer, by its rules (README,
+// "Device URIs"): the device ID text as it reads it (none when the request
+// stalls, or the text is not UTF-8), the names in it, the serial number
+// (none without a serial string, or one that is not text) and the URI that
+// names the printer (none without a serial number or a location ID).
+struct PrinterIdentity {
+    std::optional<std::string> deviceIDText;
+    std::optional<std::string> vendorName, modelName;
+    std::optional<std::string> serialNumber;
+    std::optional<std::string> deviceURI;
+};
+PrinterIdentity identityOf(const VirtualPrinterConfig& printer);
 
 // The vendor ID the program was built to serve.
 std::uint16_t servedVendorID();

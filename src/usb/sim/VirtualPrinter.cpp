@@ -21,12 +21,8 @@ namespace {
 constexpr std::uint8_t kManufacturerStringIndex = 1;
 constexpr std::uint8_t kProductStringIndex = 2;
 constexpr std::uint8_t kSerialStringIndex = 3;
-// A PJL command line is short; a longer "line" is print data, not a command.
-constexpr std::size_t kLongestPJLLine = 4096;
 // Answers nobody reads pile up no further: a printer's buffer is finite.
 constexpr std::size_t kMostQueuedAnswerBytes = std::size_t{1} << 20;
-
-const std::string kUniversalExit = "\x1b%-12345X";
 
 void putLE16(Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
@@ -37,63 +33,6 @@ std::uint32_t copyOut(const Bytes& bytes, std::uint16_t wLength, std::uint8_t* d
     const std::size_t n = std::min<std::size_t>(bytes.size(), wLength);
     if (n > 0 && data != nullptr) std::memcpy(data, bytes.data(), n);
     return data == nullptr ? 0 : static_cast<std::uint32_t>(n);
-}
-
-// UTF-8 to UTF-16 code units. Three-byte forms of surrogate halves are kept
-// as the units they encode, so a bus file can describe a serial number with
-// a lone surrogate; any other byte that starts no valid sequence becomes
-// U+FFFD.
-std::vector<std::uint16_t> utf16Units(const std::string& text) {
-    std::vector<std::uint16_t> units;
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    auto continuation = [&](std::size_t at) { return at < n && (s[at] & 0xC0) == 0x80; };
-    while (i < n) {
-        const unsigned char c = s[i];
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if (c >= 0xC2 && c < 0xE0 && continuation(i + 1)) {
-            cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
-            len = 2;
-        } else if (c >= 0xE0 && c < 0xF0 && continuation(i + 1) && continuation(i + 2)) {
-            cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-            len = 3;
-            if (cp < 0x800) {
-                cp = 0xFFFD;
-                len = 1;
-            }
-        } else if (c >= 0xF0 && c < 0xF5 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3)) {
-            cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
-            len = 4;
-            if (cp < 0x10000 || cp > 0x10FFFF) {
-                cp = 0xFFFD;
-                len = 1;
-            }
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            units.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
-            units.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            units.push_back(static_cast<std::uint16_t>(cp));
-        }
-        i += len;
-    }
-    return units;
-}
-
-// A string descriptor of a text: UTF-16LE, as many units as bLength allows.
-Bytes stringDescriptor(const std::string& text) {
-    std::vector<std::uint16_t> units = utf16Units(text);
-    if (units.size() > 126) units.resize(126);  // bLength is one byte
-    Bytes reply;
-    reply.push_back(static_cast<std::uint8_t>(2 + 2 * units.size()));
-    reply.push_back(kDescriptorString);
-    for (std::uint16_t unit : units) putLE16(reply, unit);
-    return reply;
 }
 
 std::string upper(std::string text) {
@@ -116,42 +55,6 @@ std::vector<std::string> words(const std::string& text) {
         i = j;
     }
     return out;
-}
-
-std::string withoutUniversalExits(std::string line) {
-    while (line.compare(0, kUniversalExit.size(), kUniversalExit) == 0) line.erase(0, kUniversalExit.size());
-    return line;
-}
-
-// A request line as replies are matched against it: universal exit
-// sequences in front left out, letters in upper case, blanks between words
-// one blank, none at either end.
-std::string requestKey(const std::string& line) {
-    std::string key;
-    for (const std::string& word : words(upper(withoutUniversalExits(line)))) {
-        key += (key.empty() ? "" : " ") + word;
-    }
-    return key;
-}
-
-// A value of a device ID text, read as a printer link reads it: pairs
-// split at ";", key and value at ":", a value ending at its next ":", the
-// last pair of a key winning.
-std::string deviceIDValue(const std::string& text, const std::string& key) {
-    std::string value;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(';', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string piece = text.substr(start, end - start);
-        const std::size_t colon = piece.find(':');
-        if (colon != std::string::npos && piece.compare(0, colon, key) == 0 && colon == key.size()) {
-            const std::size_t next = piece.find(':', colon + 1);
-            value = piece.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1);
-        }
-        start = end + 1;
-    }
-    return value;
 }
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -327,24 +230,14 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
 
     // Printer class: GET_DEVICE_ID, whichever interface it names.
     if (bmRequestType == 0xA1 && bRequest == kPrinterGetDeviceID) {
-        if (mConfig.deviceIDReply) return {false, copyOut(*mConfig.deviceIDReply, wLength, data)};
-        if (!mConfig.deviceID) return stall;
-        const std::string& text = *mConfig.deviceID;
-        const std::uint16_t length =
-            mConfig.deviceIDLength.value_or(static_cast<std::uint16_t>(std::min<std::size_t>(text.size() + 2, 0xFFFF)));
-        Bytes reply = {static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
-        reply.insert(reply.end(), text.begin(), text.end());
-        return {false, copyOut(reply, wLength, data)};
+        const std::optional<Bytes> reply = deviceIDReplyOf(mConfig);
+        if (!reply) return stall;
+        return {false, copyOut(*reply, wLength, data)};
     }
 
     if (bmRequestType == 0x80 && bRequest == kGetDescriptor) {
         const auto type = static_cast<std::uint8_t>(wValue >> 8);
         const auto index = static_cast<std::uint8_t>(wValue & 0xFF);
-        const auto text = [](const std::optional<Bytes>& raw, const std::optional<std::string>& written) {
-            return raw       ? std::optional<Bytes>(*raw)
-                   : written ? std::optional<Bytes>(stringDescriptor(*written))
-                             : std::nullopt;
-        };
         std::optional<Bytes> reply;
         if (type == kDescriptorDevice && index == 0) {
             reply = deviceDescriptor();
@@ -353,11 +246,11 @@ VirtualPrinter::ControlResult VirtualPrinter::control(std::uint8_t bmRequestType
         } else if (type == kDescriptorString && index == 0) {
             reply = Bytes{4, kDescriptorString, 0x09, 0x04};  // US English only
         } else if (type == kDescriptorString && index == kManufacturerStringIndex) {
-            reply = text(mConfig.manufacturerDescriptor, mConfig.manufacturer);
+            reply = stringDescriptorOf(mConfig.manufacturerDescriptor, mConfig.manufacturer);
         } else if (type == kDescriptorString && index == kProductStringIndex) {
-            reply = text(mConfig.productDescriptor, mConfig.product);
+            reply = stringDescriptorOf(mConfig.productDescriptor, mConfig.product);
         } else if (type == kDescriptorString && index == kSerialStringIndex) {
-            reply = text(mConfig.serialDescriptor, mConfig.serialNumber);
+            reply = stringDescriptorOf(mConfig.serialDescriptor, mConfig.serialNumber);
         }
         if (!reply) return stall;
         return {false, copyOut(*reply, wLength, data)};
@@ -536,22 +429,7 @@ void VirtualPrinter::receive(std::span<const std::uint8_t> bytes, Clock::time_po
     if (bytes.empty()) return;
     mTraffic.received += bytes.size();
     if (mConfig.answer) return;  // a fixed answer replaces the PJL answers
-    for (std::uint8_t byte : bytes) {
-        if (byte == '\n') {
-            if (!mLineTooLong) {
-                if (!mLine.empty() && mLine.back() == '\r') mLine.pop_back();
-                answerLine(mLine, now);
-            }
-            mLine.clear();
-            mLineTooLong = false;
-        } else if (!mLineTooLong) {
-            mLine.push_back(static_cast<char>(byte));
-            if (mLine.size() > kLongestPJLLine) {
-                mLine.clear();
-                mLineTooLong = true;
-            }
-        }
-    }
+    for (const std::string& line : mLines.feed(bytes)) answerLine(line, now);
 }
 
 // One line the printer received: a reply given for it, else a built-in PJL
@@ -565,7 +443,7 @@ void VirtualPrinter::answerLine(const std::string& received, Clock::time_point n
             return;
         }
     }
-    const std::string line = withoutUniversalExits(received);
+    const std::string line = requestLine(received);
     if (line.compare(0, 5, "@PJL ") != 0) return;
     const std::vector<std::string> parts = words(upper(line.substr(5)));
     if (parts.empty()) return;
@@ -606,9 +484,9 @@ std::optional<Bytes> VirtualPrinter::builtInAnswer(const std::string& command, c
     if (category == "CONFIG") {
         // The languages are the device ID's command set, PJL aside.
         std::vector<std::string> languages;
-        std::string commands = deviceIDText();
-        commands = deviceIDValue(commands, "CMD").empty() ? deviceIDValue(commands, "COMMAND SET")
-                                                          : deviceIDValue(commands, "CMD");
+        const std::string text = deviceIDText();
+        std::string commands = deviceIDValue(text, "CMD").value_or("");
+        if (commands.empty()) commands = deviceIDValue(text, "COMMAND SET").value_or("");
         std::size_t start = 0;
         while (start <= commands.size()) {
             std::size_t end = commands.find(',', start);
@@ -660,7 +538,7 @@ std::string VirtualPrinter::deviceIDText() const {
     return mConfig.deviceID.value_or(std::string());
 }
 
-std::string VirtualPrinter::modelName() const { return deviceIDValue(deviceIDText(), "MDL"); }
+std::string VirtualPrinter::modelName() const { return deviceIDValue(deviceIDText(), "MDL").value_or(""); }
 
 void VirtualPrinter::respond(Bytes answer, std::optional<std::uint32_t> delayMs, Clock::time_point now) {
     if (answer.empty()) return;  // silence

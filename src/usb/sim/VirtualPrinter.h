@@ -180,8 +180,7 @@ private:
     std::vector<std::string> mReplyKeys;  // the replies' requests, as lines are compared
     bool mDeviceStatusOn = false;         // "@PJL USTATUS DEVICE=ON" was received
 
-    std::string mLine;          // the PJL line being received
-    bool mLineTooLong = false;  // the line outgrew any PJL command
+    LineAssembler mLines;  // the PJL lines being received
     Traffic mTraffic;
     unsigned mReadsEnded = 0;  // the printer's bulk IN transfers ended so far
     double mOutCredit = 0;     // bytes the throughput limit allows now
