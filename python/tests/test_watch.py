@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """The printer watch against zelvik-sim, as its bus file is renamed over:
-``async for``, a handler on the watch's thread, a failed listing, a
-handler that raises, and a watch that cannot listen."""
+``async for`` from an empty bus, a handler on the watch's thread, the end
+of the first listing, a failed listing, a handler that raises, and a watch
+that cannot listen."""
 
 from __future__ import annotations
 
@@ -46,21 +47,23 @@ def _helper(path: Path) -> zelvik.Helper:
 
 
 def test_async_for_sees_each_change(watched: Path) -> None:
+    _replace(watched, _bus())
+
     async def follow() -> list[tuple[str, str, bool]]:
         seen = []
         async for event in zelvik.watch_printers(_helper(watched)):
-            assert event.printer is not None and event.error is None
-            seen.append((event.kind, event.printer.uri, event.initial))
-            if len(seen) == 1:
+            assert event.error is None
+            seen.append((event.kind, event.printer.uri if event.printer else "", event.initial))
+            if len(seen) == 1:  # no printer at the start, and that is known at once
                 _replace(watched, _bus("W", "X"))
-            elif len(seen) == 2:
+            elif len(seen) == 3:
                 _replace(watched, _bus("W"))
-            else:
+            elif len(seen) == 4:
                 break
         return seen
 
     events = asyncio.run(asyncio.wait_for(follow(), 20))
-    assert events == [("added", W, True), ("added", X, False), ("removed", X, False)]
+    assert events == [("ready", "", True), ("added", W, False), ("added", X, False), ("removed", X, False)]
 
 
 def test_a_handler_gets_each_event_on_the_watchs_thread(watched: Path) -> None:
@@ -69,6 +72,7 @@ def test_a_handler_gets_each_event_on_the_watchs_thread(watched: Path) -> None:
         first, thread = events.get(timeout=20)
         assert first == zelvik.PrinterEvent("added", zelvik.Printer("W", "W1", W), None, True)
         assert thread != threading.get_ident()
+        assert events.get(timeout=20)[0] == zelvik.PrinterEvent("ready", None, None, True)
         # A bus file the simulating helper would refuse: the listing fails,
         # and the watch goes on.
         _replace(watched, "<simulatedBus><device><colour>red</colour></device></simulatedBus>")

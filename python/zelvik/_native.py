@@ -23,6 +23,7 @@ ERROR_NOT_FOUND = -4
 PRINTER_ADDED = 1
 PRINTER_REMOVED = 2
 LISTING_FAILED = 3
+WATCH_READY = 4
 
 PROGRESS_FN = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_void_p)
 WATCH_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)

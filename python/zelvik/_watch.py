@@ -16,25 +16,32 @@ from ._client import Helper, Printer, _helper, _str
 
 @dataclass(frozen=True)
 class PrinterEvent:
-    """What a watch reports: a printer that came or went, or a listing that
-    failed."""
+    """What a watch reports: a printer that came or went, a listing that
+    failed, or that the first listing is done."""
 
     kind: str
-    """``"added"``, ``"removed"`` or ``"listing_failed"``."""
+    """``"added"``, ``"removed"``, ``"listing_failed"`` or ``"ready"``.
+
+    ``"ready"`` comes once, right after the first listing's printers (or its
+    failure): the printers reported so far are all there are now, so none
+    reported means that none is attached (or, after a failure, that none is
+    known), not that the listing is still under way. Kinds may be added in
+    later versions: pass over those you do not know."""
     printer: Optional[Printer]
     """The printer as the listing named it (for one gone: as the last
-    listing did); None for a failed listing."""
+    listing did); None for an event that is not about a printer."""
     error: Optional[Exception]
-    """Why the listing failed (an :class:`Error`); None for a printer."""
+    """Why the listing failed (an :class:`Error`); None for any other
+    event."""
     initial: bool
     """True for what the watch's first successful listing found (the printer
-    was there when the watch began, not plugged in since), and for a failure
-    of a listing before that one."""
+    was there when the watch began, not plugged in since), for a failure
+    of a listing before that one, and for ``"ready"``."""
 
 
 WatchHandler = Callable[[PrinterEvent], None]
 
-_KINDS = {_native.PRINTER_ADDED: "added", _native.PRINTER_REMOVED: "removed"}
+_PRINTER_KINDS = {_native.PRINTER_ADDED: "added", _native.PRINTER_REMOVED: "removed"}
 
 # The C callbacks of watches freed from their own thread: the callback is
 # still running there, and its code must outlive it. A few hundred bytes
@@ -42,8 +49,9 @@ _KINDS = {_native.PRINTER_ADDED: "added", _native.PRINTER_REMOVED: "removed"}
 _parked: list[Any] = []
 
 
-def _event(handle: Any) -> PrinterEvent:
-    """The event's values, copied: the C event lasts only for the call."""
+def _event(handle: Any) -> Optional[PrinterEvent]:
+    """The event's values, copied: the C event lasts only for the call. None
+    for a kind this package does not know (a newer library's)."""
     lib = _native.lib()
     initial = bool(lib.zelvik_watch_event_initial(handle))
     kind = lib.zelvik_watch_event_kind(handle)
@@ -51,12 +59,16 @@ def _event(handle: Any) -> PrinterEvent:
         error = lib.zelvik_watch_event_error(handle)
         failure = _errors.from_handle(error, lib.zelvik_error_kind(error))
         return PrinterEvent("listing_failed", None, failure if isinstance(failure, Exception) else None, initial)
+    if kind == _native.WATCH_READY:
+        return PrinterEvent("ready", None, None, initial)
+    if kind not in _PRINTER_KINDS:
+        return None
     printer = Printer(
         model=_str(lib.zelvik_watch_event_model(handle)),
         serial=_str(lib.zelvik_watch_event_serial(handle)),
         uri=_str(lib.zelvik_watch_event_uri(handle)),
     )
-    return PrinterEvent(_KINDS[kind], printer, None, initial)
+    return PrinterEvent(_PRINTER_KINDS[kind], printer, None, initial)
 
 
 class _Native:
@@ -86,7 +98,8 @@ class PrinterWatch:
     changed (real printers: udev's events for the served vendor's USB
     devices; a simulating helper: its bus file), and reports the difference,
     compared by URI: first the printers there now (``initial`` True), then
-    each that goes or comes. No listing runs while nothing happens.
+    ``"ready"`` (those were all: an empty list can be shown as empty now),
+    then each that goes or comes. No listing runs while nothing happens.
 
     - With a handler, it runs from the start and calls the handler on the
       watch's own thread. A handler that raises ends the watch; :meth:`stop`
@@ -124,7 +137,9 @@ class PrinterWatch:
         def trampoline(event: Any, _data: Any) -> None:
             native.thread = threading.get_ident()
             try:
-                deliver(_event(event))
+                copied = _event(event)
+                if copied is not None:
+                    deliver(copied)
             except BaseException as error:  # handed back by stop()
                 if native.callback_error is None:
                     native.callback_error = error
@@ -205,6 +220,14 @@ def watch_printers(helper: Optional[Helper] = None, on_event: Optional[WatchHand
     """A watch of the printers (see :class:`PrinterWatch`): with ``on_event``,
     started at once, the handler called on the watch's thread; without it,
     started by ``async for event in zelvik.watch_printers(helper)``.
+
+    Its events (:class:`PrinterEvent`), with a handler and in ``async for``
+    alike: the printers there now as ``"added"`` (``initial`` True), then
+    ``"ready"`` once, also when there were none or the first listing failed
+    (until it comes, the listing is under way: show "looking", not "none"),
+    then an ``"added"`` or ``"removed"`` for each printer that comes or
+    goes, and a ``"listing_failed"`` for a listing that failed (the watch
+    goes on). Pass over kinds you do not know: later versions may add some.
 
     Raises :class:`HelperFailed` when the watch cannot listen (no udev
     monitor to be had, the bus file's folder missing)."""

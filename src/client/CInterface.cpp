@@ -213,9 +213,10 @@ const zc::pjl::Line* lineAt(const zelvik_pjl_answer* answer, size_t block, size_
 
 const char* textOf(const zc::pjl::Line* line) { return line != nullptr ? line->value.c_str() : nullptr; }
 
-// An event about a printer, not a failed listing.
+// An event about a printer.
 bool printerEvent(const zelvik_watch_event* event) {
-    return event != nullptr && event->event->kind != zc::PrinterEvent::Kind::listingFailed;
+    return event != nullptr && (event->event->kind == zc::PrinterEvent::Kind::added ||
+                                event->event->kind == zc::PrinterEvent::Kind::removed);
 }
 
 int newAnswer(std::string bytes, zelvik_pjl_answer** answer) {
@@ -534,6 +535,7 @@ zelvik_watch_change zelvik_watch_event_kind(const zelvik_watch_event* event) {
         case zc::PrinterEvent::Kind::added: return ZELVIK_PRINTER_ADDED;
         case zc::PrinterEvent::Kind::removed: return ZELVIK_PRINTER_REMOVED;
         case zc::PrinterEvent::Kind::listingFailed: return ZELVIK_LISTING_FAILED;
+        case zc::PrinterEvent::Kind::ready: return ZELVIK_WATCH_READY;
     }
     return ZELVIK_LISTING_FAILED;
 }

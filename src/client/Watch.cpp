@@ -3,8 +3,9 @@
 // change (a udev monitor for real printers, inotify on a simulated bus
 // file's folder) and on an eventfd that stop() writes. Once the events
 // have settled it lists the printers through the helper and reports what
-// differs from the last listing. While nothing happens there is no timer,
-// no listing and no work.
+// differs from the last listing (after the first one: that it is done,
+// so that a front end can tell "no printers" from "still looking"). While
+// nothing happens there is no timer, no listing and no work.
 #include <libudev.h>
 #include <poll.h>
 #include <signal.h>
@@ -245,10 +246,20 @@ struct PrinterWatch::State {
     // The watch's thread only.
     std::vector<Printer> known;
     bool listedOnce = false;
+    bool readyReported = false;
 
     void run();
     Result<Completion> runListing();
     void list();
+    // After the first listing's events: what was reported is all there is.
+    void reportReady() {
+        if (readyReported) return;
+        readyReported = true;
+        PrinterEvent ready;
+        ready.kind = PrinterEvent::Kind::ready;
+        ready.initial = true;
+        report(ready);
+    }
     void report(const PrinterEvent& event) const {
         if (!stopRequested.load()) onEvent(event);
     }
@@ -320,6 +331,7 @@ void PrinterWatch::State::list() {
         failed.initial = initial;
         failed.error = done.error();
         report(failed);
+        reportReady();
         return;
     }
     // Compared by URI, each as often as it is listed: the printers gone
@@ -339,6 +351,7 @@ void PrinterWatch::State::list() {
     known = now;
     listedOnce = true;
     for (const PrinterEvent& event : events) report(event);
+    reportReady();
 }
 
 PrinterWatch::PrinterWatch(std::shared_ptr<State> state) : mState(std::move(state)) {}

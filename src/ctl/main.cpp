@@ -254,9 +254,10 @@ int listCommand(const Options& options, std::optional<int> maximum) {
 }
 
 // `list --watch`: the printers there now, then each that comes or goes, one
-// line each ("+ URI", "- URI"; JSON lines), until a stop signal. A listing
-// that fails later on is told on stderr and the watch goes on; the first
-// one ends it as `list` would.
+// line each ("+ URI", "- URI"; JSON lines, with a "ready" line once the
+// printers there now are all listed), until a stop signal. A listing that
+// fails later on is told on stderr and the watch goes on; the first one
+// ends it as `list` would.
 int watchCommand(const Options& options) {
     // This thread waits for a stop signal or for the watch's thread to say
     // it is over (the first listing failed, the output cannot be written).
@@ -279,6 +280,10 @@ int watchCommand(const Options& options) {
             }
             complain("a listing failed: " + hintFor(*event.error, {}) + "; still watching");
             if (options.json) print({{"event", "listingFailed"}, {"error", errorJson(*event.error)}}, true);
+        } else if (event.kind == PrinterEvent::Kind::ready) {
+            // The text needs no line: the printers there now came first.
+            if (!options.json || firstFailure) return;
+            print({{"event", "ready"}}, true);
         } else if (options.json) {
             const Printer& p = event.printer;
             print({{"event", event.kind == PrinterEvent::Kind::added ? "added" : "removed"},

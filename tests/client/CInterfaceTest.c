@@ -345,6 +345,11 @@ static void onWatchEvent(const zelvik_watch_event *event, void *data) {
             CHECK(error != NULL && zelvik_watch_event_uri(event) == NULL);
             snprintf(line, sizeof line, "failed %s", zelvik_result_name(zelvik_error_kind(error)));
             break;
+        case ZELVIK_WATCH_READY:
+            CHECK(error == NULL && zelvik_watch_event_uri(event) == NULL && zelvik_watch_event_initial(event));
+            snprintf(line, sizeof line, "ready");
+            break;
+        default: /* a kind of a later version */ return;
     }
     pthread_mutex_lock(&log->mutex);
     if (log->count < 8) strcpy(log->lines[log->count], line);
@@ -398,19 +403,20 @@ static void testWatch(const char *program) {
 
     CHECK(zelvik_watch_new(helper, onWatchEvent, &log, &watch, NULL) == ZELVIK_OK);
     CHECK(strcmp(eventLine(&log, 1), "+usb://Zelvik/W?serial=W1 (initial)") == 0);
+    CHECK(strcmp(eventLine(&log, 2), "ready") == 0); /* the first listing's printers are all there */
     replaceBus(bus, two);
-    CHECK(strcmp(eventLine(&log, 2), "+usb://Zelvik/X?serial=X1") == 0);
+    CHECK(strcmp(eventLine(&log, 3), "+usb://Zelvik/X?serial=X1") == 0);
     /* A bus file the simulating helper would refuse: the listing fails. */
     replaceBus(bus, "<simulatedBus><device><colour>red</colour></device></simulatedBus>");
-    CHECK(strcmp(eventLine(&log, 3), "failed ZELVIK_ERROR_INVALID") == 0);
+    CHECK(strcmp(eventLine(&log, 4), "failed ZELVIK_ERROR_INVALID") == 0);
     replaceBus(bus, one);
-    CHECK(strcmp(eventLine(&log, 4), "-usb://Zelvik/X?serial=X1") == 0);
+    CHECK(strcmp(eventLine(&log, 5), "-usb://Zelvik/X?serial=X1") == 0);
     zelvik_watch_stop(watch);
     zelvik_watch_stop(watch);
     replaceBus(bus, two);
     nanosleep(&settled, NULL);
     pthread_mutex_lock(&log.mutex);
-    CHECK(log.count == 4); /* nothing after the stop */
+    CHECK(log.count == 5); /* nothing after the stop */
     pthread_mutex_unlock(&log.mutex);
     zelvik_watch_free(watch);
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// The printer watch on a simulated bus: each way a bus file is edited adds
-// and removes printers once each, other files of its folder cost no
-// listing, a failed listing is reported and the watch goes on, and stop()
-// ends a listing under way, from another thread or from the handler.
+// The printer watch on a simulated bus: the first listing's printers, then
+// its end (also when it found none, or failed), each way a bus file is
+// edited adds and removes printers once each, other files of its folder
+// cost no listing, a failed listing is reported and the watch goes on, and
+// stop() ends a listing under way, from another thread or from the handler.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -24,15 +25,16 @@ using std::chrono::seconds;
 
 std::string uriOf(const std::string& model) { return "usb://Zelvik/" + model + "?serial=" + model + "1"; }
 
-// The events a watch reported, as "+URI", "-URI" or "failed", with
+// The events a watch reported, as "+URI", "-URI", "failed" or "ready", with
 // " (initial)" for those of the first listing.
 class EventLog {
 public:
     PrinterWatch::Handler handler() {
         return [this](const PrinterEvent& event) {
-            std::string line = event.kind == PrinterEvent::Kind::added     ? "+" + event.printer.deviceURI
-                               : event.kind == PrinterEvent::Kind::removed ? "-" + event.printer.deviceURI
-                                                                           : std::string("failed");
+            std::string line = event.kind == PrinterEvent::Kind::added           ? "+" + event.printer.deviceURI
+                               : event.kind == PrinterEvent::Kind::removed       ? "-" + event.printer.deviceURI
+                               : event.kind == PrinterEvent::Kind::listingFailed ? std::string("failed")
+                                                                                 : std::string("ready");
             EXPECT_EQ(event.kind == PrinterEvent::Kind::listingFailed, event.error.has_value());
             if (event.initial) line += " (initial)";
             std::lock_guard lock(mMutex);
@@ -99,38 +101,46 @@ protected:
 };
 
 TEST_F(Watch, EachEditOfTheBusFileIsReportedOnce) {
+    // No printer at the start: the first listing's end says so.
+    replaceBus({});
+    {
+        EventLog empty;
+        auto watch = watchPrinters(helper, empty.handler());
+        ASSERT_TRUE(watch) << watch.error().message();
+        EXPECT_EQ(std::vector<std::string>{"ready (initial)"}, empty.waitFor(1));
+    }
     replaceBus({"A"});
     EventLog log;
     auto watch = watchPrinters(helper, log.handler());
     ASSERT_TRUE(watch) << watch.error().message();
-    EXPECT_EQ(std::vector<std::string>{"+" + uriOf("A") + " (initial)"}, log.waitFor(1));
+    EXPECT_EQ((std::vector<std::string>{"+" + uriOf("A") + " (initial)", "ready (initial)"}), log.waitFor(2));
 
     // Another file of the folder, even one named like the bus file's
     // temporary, costs no listing.
     writeFile(mDir.file("bus/notes.txt"), "x");
     writeFile(busFile() + ".new", busText({"A", "Z"}));
     std::this_thread::sleep_for(milliseconds(600));
-    EXPECT_EQ(1u, launches());
+    EXPECT_EQ(2u, launches());
 
     std::filesystem::rename(busFile() + ".new", busFile());  // renamed over
-    EXPECT_EQ("+" + uriOf("Z"), log.waitFor(2).back());
+    EXPECT_EQ("+" + uriOf("Z"), log.waitFor(3).back());
     writeFile(busFile(), busText({"Z", "B"}));  // rewritten in place
-    auto seen = log.waitFor(4);
+    auto seen = log.waitFor(5);
     EXPECT_EQ((std::vector<std::string>{"-" + uriOf("A"), "+" + uriOf("B")}),
-              std::vector<std::string>(seen.begin() + 2, seen.end()));
+              std::vector<std::string>(seen.begin() + 3, seen.end()));
     // An editor that deletes the file and writes a new one.
     std::filesystem::remove(busFile());
     writeFile(busFile(), busText({"B"}));
-    EXPECT_EQ("-" + uriOf("Z"), log.waitFor(5).back());
+    EXPECT_EQ("-" + uriOf("Z"), log.waitFor(6).back());
     // The file gone: a listing the client refuses, and an empty bus.
     std::filesystem::remove(busFile());
-    EXPECT_EQ("failed", log.waitFor(6).back());
+    EXPECT_EQ("failed", log.waitFor(7).back());
     replaceBus({});
-    EXPECT_EQ("-" + uriOf("B"), log.waitFor(7).back());
+    EXPECT_EQ("-" + uriOf("B"), log.waitFor(8).back());
 
     watch->stop();
     std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(7u, log.waitFor(7).size());
+    EXPECT_EQ(8u, log.waitFor(8).size());
 }
 
 TEST_F(Watch, AFailedListingIsReportedAndTheWatchGoesOn) {
@@ -139,25 +149,27 @@ TEST_F(Watch, AFailedListingIsReportedAndTheWatchGoesOn) {
     EventLog log;
     auto watch = watchPrinters(helper, log.handler());
     ASSERT_TRUE(watch) << watch.error().message();
-    EXPECT_EQ(std::vector<std::string>{"failed (initial)"}, log.waitFor(1));
+    // The first listing is over, though it found out nothing.
+    EXPECT_EQ((std::vector<std::string>{"failed (initial)", "ready (initial)"}), log.waitFor(2));
 
-    // The first listing that succeeds holds the printers that were there.
+    // The first listing that succeeds holds the printers that were there
+    // (and the watch was ready once only).
     std::filesystem::remove(mDir.file("fail"));
     replaceBus({"A", "B"});
-    EXPECT_EQ((std::vector<std::string>{"failed (initial)", "+" + uriOf("A") + " (initial)",
+    EXPECT_EQ((std::vector<std::string>{"failed (initial)", "ready (initial)", "+" + uriOf("A") + " (initial)",
                                         "+" + uriOf("B") + " (initial)"}),
-              log.waitFor(3));
+              log.waitFor(4));
 
     // A failure later on changes nothing known: the next listing is
     // compared with the last that succeeded.
     writeFile(mDir.file("fail"), "");
     replaceBus({"B"});
-    EXPECT_EQ("failed", log.waitFor(4).back());
+    EXPECT_EQ("failed", log.waitFor(5).back());
     std::filesystem::remove(mDir.file("fail"));
     replaceBus({"B", "C"});
-    const auto seen = log.waitFor(6);
+    const auto seen = log.waitFor(7);
     EXPECT_EQ((std::vector<std::string>{"-" + uriOf("A"), "+" + uriOf("C")}),
-              std::vector<std::string>(seen.begin() + 4, seen.end()));
+              std::vector<std::string>(seen.begin() + 5, seen.end()));
 }
 
 TEST_F(Watch, StopEndsAListingUnderWayFromAnyThread) {

@@ -56,6 +56,7 @@ protected:
         auto started = watchPrinters(Helper{mDir.file("helper.sh"), {}}, [this](const PrinterEvent& event) {
             std::lock_guard lock(mMutex);
             ASSERT_NE(PrinterEvent::Kind::listingFailed, event.kind) << event.error->message();
+            if (event.kind == PrinterEvent::Kind::ready) return;
             mEvents.push_back((event.kind == PrinterEvent::Kind::added ? "+" : "-") + event.printer.deviceURI);
             mChanged.notify_all();
         });

@@ -24,7 +24,6 @@ def plain(text: str) -> str:
 
 
 def test_the_list_follows_printers_plugged_in_and_unplugged(make_helper, tmp_path: Path, monkeypatch) -> None:
-    monkeypatch.setattr(PrinterWatcher, "FIRST_LISTING_WAIT", 0.5)
     main = GLib.MainContext.default()
     printers = PrinterList()
     settled: list[int] = []
@@ -45,8 +44,8 @@ def test_the_list_follows_printers_plugged_in_and_unplugged(make_helper, tmp_pat
 
     watcher = watch(make_helper(device("One", "1"), device("Two", "2")))
     try:
-        run_main_loop_until(lambda: len(printers) == 2)
-        assert settled == [1]  # at the first printer listed, not after the wait
+        run_main_loop_until(lambda: settled != [])
+        assert settled == [2]  # once the first listing is done, with all it found
         one, two = printers.find(uri("One", "1")), printers.find(uri("Two", "2"))
         two.details = "read before"
         # One unplugged and another plugged in, as the README says to change a bus file.
@@ -60,11 +59,20 @@ def test_the_list_follows_printers_plugged_in_and_unplugged(make_helper, tmp_pat
         watcher.stop()
     assert failures == []
 
-    # A first listing that finds nothing says nothing: the list settles empty.
+    # A first listing that finds nothing: the list is empty as soon as the
+    # watch says the listing is done, not after a wait.
+    told: list[str] = []
+    real_watch = zelvik.watch_printers
+
+    def telling(helper: zelvik.Helper, on_event) -> zelvik.PrinterWatch:
+        return real_watch(helper, lambda event: (told.append(event.kind), on_event(event)))
+
+    monkeypatch.setattr(zelvik, "watch_printers", telling)
     printers, settled = PrinterList(), []
     watcher = watch(make_helper())
     try:
-        run_main_loop_until(lambda: settled == [0], 5)
+        run_main_loop_until(lambda: settled != [])
+        assert settled == [0] and told == ["ready"]
     finally:
         watcher.stop()
 

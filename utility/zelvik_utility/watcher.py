@@ -17,16 +17,13 @@ class PrinterWatcher:
     or unplugged, always on the main loop: ``zelvik.watch_printers`` with its
     events handed over from the watch's thread.
 
-    ``on_settled`` is called once, when the first listing is known to be
-    done. The watch reports the printers its first listing found, but
-    nothing when it found none, so a first listing that says nothing within
-    ``FIRST_LISTING_WAIT`` seconds is taken as an empty one (a printer it
-    finds later is reported all the same). A watch that cannot be had (no
-    udev monitor for this process) leaves one listing, and ``on_unwatched``
-    says why.
+    ``on_settled`` is called once, when the first listing is done: the
+    watch's ``"ready"``, which follows the printers it found (or its
+    failure), so that an empty list is shown as empty as soon as it is
+    known, and never while the listing is still under way. A watch that
+    cannot be had (no udev monitor for this process) leaves one listing,
+    and ``on_unwatched`` says why.
     """
-
-    FIRST_LISTING_WAIT = 2.0
 
     def __init__(
         self,
@@ -44,12 +41,10 @@ class PrinterWatcher:
         self._on_settled = on_settled
         self._on_unwatched = on_unwatched
         self._watch: Optional[zelvik.PrinterWatch] = None
-        self._settle_timer = 0
         self._settled = False
         self._stopped = False
 
     def start(self) -> None:
-        self._settle_timer = GLib.timeout_add(int(self.FIRST_LISTING_WAIT * 1000), self._first_listing_quiet)
         try:
             self._watch = zelvik.watch_printers(self._helper, self._from_watch)
         except zelvik.Error as error:
@@ -59,9 +54,6 @@ class PrinterWatcher:
     def stop(self) -> None:
         """No callback after this; returns once the watch's thread has ended."""
         self._stopped = True
-        if self._settle_timer:
-            GLib.source_remove(self._settle_timer)
-            self._settle_timer = 0
         if self._watch is not None:
             self._watch.close()
 
@@ -74,9 +66,12 @@ class PrinterWatcher:
             return GLib.SOURCE_REMOVE
         if event.kind == "listing_failed":
             self._on_failed(event.error or zelvik.Error("the printers could not be listed"), event.initial)
-        elif event.printer is not None:
-            (self._on_added if event.kind == "added" else self._on_removed)(event.printer)
-        self._settle()
+        elif event.kind == "added" and event.printer is not None:
+            self._on_added(event.printer)
+        elif event.kind == "removed" and event.printer is not None:
+            self._on_removed(event.printer)
+        elif event.kind == "ready":
+            self._settle()
         return GLib.SOURCE_REMOVE
 
     def _listed_once(self, printers: Optional[list[zelvik.Printer]], error: Optional[Exception]) -> None:
@@ -87,11 +82,6 @@ class PrinterWatcher:
         for printer in printers or []:
             self._on_added(printer)
         self._settle()
-
-    def _first_listing_quiet(self) -> bool:
-        self._settle_timer = 0
-        self._settle()
-        return GLib.SOURCE_REMOVE
 
     def _settle(self) -> None:
         if not self._settled:

@@ -240,17 +240,24 @@ Result<bool> isMachineActive(const Helper& helper, const std::string& deviceURI)
 
 // ---- Printers coming and going.
 
-// What a watch reports, one printer or one failed listing at a time.
+// What a watch reports, one printer or one failed listing at a time, and
+// once that its first listing is done. Kinds may be added: a handler
+// passes over those it does not know.
 struct PrinterEvent {
     enum class Kind {
         added,          // a printer is there that the last listing did not have
         removed,        // a printer of the last listing is gone
         listingFailed,  // a listing failed (`error`); the watch goes on
+        // Once, right after the first listing's `added` printers (or its
+        // failure): the printers reported so far are all there are now, so
+        // none reported means none attached (or none known, after a
+        // failure), not a listing still under way.
+        ready,
     };
     Kind kind = Kind::added;
     // Before the watch's first successful listing: an `added` printer was
     // there when the watch began (not plugged in since); a failed listing
-    // was the first one.
+    // was the first one. Always set on `ready`.
     bool initial = false;
     Printer printer;             // added: as the listing names it; removed: as the last one did
     std::optional<Error> error;  // listingFailed
@@ -266,7 +273,7 @@ class PrinterWatch {
 public:
     // Called on the watch's own thread (which blocks all signals), one
     // event at a time: the printers of the first listing as `added`, then
-    // each change. It must not throw.
+    // `ready`, then each change. It must not throw.
     using Handler = std::function<void(const PrinterEvent& event)>;
 
     PrinterWatch(PrinterWatch&&) noexcept;

@@ -353,8 +353,8 @@ ZELVIK_API void zelvik_job_free(zelvik_job *job);
  *
  * A watch lists the printers when it starts and again whenever they may have
  * changed, and calls back with the difference, compared by device URI:
- * first the printers of the first listing, then each printer that goes and
- * each that comes. Real printers are watched through udev (the served
+ * first the printers of the first listing, then ZELVIK_WATCH_READY, then
+ * each printer that goes and each that comes. Real printers are watched through udev (the served
  * vendor's USB devices coming and going; this needs read access to udev's
  * netlink events, which every user has by default), a simulating helper's
  * bus file through inotify. A listing runs once the events have settled
@@ -365,11 +365,17 @@ typedef struct zelvik_watch zelvik_watch;
 /* One event, valid until the callback that got it returns. */
 typedef struct zelvik_watch_event zelvik_watch_event;
 
+/* What an event tells. Kinds may be added in later versions, with values of
+ * their own: a callback passes over a kind it does not know. */
 enum zelvik_watch_change {
     ZELVIK_PRINTER_ADDED = 1,   /* a printer is there that the last listing did not have */
     ZELVIK_PRINTER_REMOVED = 2, /* a printer of the last listing is gone */
-    ZELVIK_LISTING_FAILED = 3   /* a listing failed; the watch goes on, and the next
+    ZELVIK_LISTING_FAILED = 3,  /* a listing failed; the watch goes on, and the next
                                  * listing is compared with the last that succeeded */
+    ZELVIK_WATCH_READY = 4      /* once, right after the first listing's printers (or
+                                 * its failure): the printers reported so far are all
+                                 * there are now; none means none attached (or none
+                                 * known, after a failure), not a listing under way */
 };
 
 /* Called on the watch's own thread (which blocks all signals), one event at
@@ -379,16 +385,16 @@ typedef void (*zelvik_watch_fn)(const zelvik_watch_event *event, void *user_data
 
 ZELVIK_API enum zelvik_watch_change zelvik_watch_event_kind(const zelvik_watch_event *event);
 /* 1 for what the watch's first successful listing found (the printer was
- * there when the watch began, not plugged in since), and for a failure of a
- * listing before that one; 0 otherwise. */
+ * there when the watch began, not plugged in since), for a failure of a
+ * listing before that one, and for ZELVIK_WATCH_READY; 0 otherwise. */
 ZELVIK_API int zelvik_watch_event_initial(const zelvik_watch_event *event);
 /* The printer's model name, serial number and device URI, as the listing
- * named them (for a printer gone: as the last listing did); NULL for a
- * failed listing. Owned by the event. */
+ * named them (for a printer gone: as the last listing did); NULL for an
+ * event that is not about a printer. Owned by the event. */
 ZELVIK_API const char *zelvik_watch_event_model(const zelvik_watch_event *event);
 ZELVIK_API const char *zelvik_watch_event_serial(const zelvik_watch_event *event);
 ZELVIK_API const char *zelvik_watch_event_uri(const zelvik_watch_event *event);
-/* What made a listing fail; NULL for a printer. Owned by the event. */
+/* What made a listing fail; NULL for any other event. Owned by the event. */
 ZELVIK_API const zelvik_error *zelvik_watch_event_error(const zelvik_watch_event *event);
 
 /* Starts a watch of `helper`'s printers that calls `on_event` with
