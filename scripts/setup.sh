@@ -8,7 +8,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build}"
 shift || true
 
-packages=(build-essential cmake pkg-config libxml2-dev libusb-1.0-0-dev
+packages=(build-essential cmake pkg-config libexpat1-dev libusb-1.0-0-dev
           libcli11-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev umockdev libumockdev-dev
           pandoc dpkg-dev debhelper lintian)
 missing=()
