@@ -129,10 +129,14 @@ private:
 };
 
 // The document in UTF-8, converted from an encoding the C library knows;
-// nothing when it does not know it or the bytes are not text in it.
-std::optional<std::string> convertToUtf8(std::string_view text, const std::string& encoding) {
+// nothing, with the reason, when it does not know it or the bytes are not
+// text in it.
+std::optional<std::string> convertToUtf8(std::string_view text, const std::string& encoding, ParseFailure& failure) {
     const Converter converter(encoding);
-    if (!converter.isOpen()) return std::nullopt;
+    if (!converter.isOpen()) {
+        failure = {0, "an encoding this system cannot read: '" + encoding + "'"};
+        return std::nullopt;
+    }
     std::string input(text);
     std::string output(text.size() * 3 + 16, '\0');
     char* in = input.data();
@@ -149,7 +153,10 @@ std::optional<std::string> convertToUtf8(std::string_view text, const std::strin
             flushing = true;  // the end of a stateful encoding may still write
             continue;
         }
-        if (errno != E2BIG) return std::nullopt;  // not text in that encoding, or cut short
+        if (errno != E2BIG) {  // not text in that encoding, or cut short
+            failure = {0, "not text in the encoding it declares, '" + encoding + "'"};
+            return std::nullopt;
+        }
         output.resize(output.size() * 2);
     }
     output.resize(produced);
@@ -184,6 +191,10 @@ public:
     // Whether the root element has ended, and the parse was not stopped.
     bool rootEnded() const { return mRootEnded && !mStopped; }
 
+    // Why the builder stopped the parse: the bound that was passed, and
+    // where; nothing when it did not stop it.
+    const std::optional<ParseFailure>& stopped() const { return mStopReason; }
+
     // The root element, once the whole document has been parsed.
     std::optional<Node> root() {
         if (mStopped) return std::nullopt;
@@ -217,7 +228,7 @@ public:
     }
     static void XMLCALL processingInstruction(void* self, const XML_Char* target, const XML_Char* data) {
         auto* builder = running(self);
-        if (builder && builder->fits(data, kMaxValueLength))
+        if (builder && builder->fits(data, kMaxValueLength, "processing instruction"))
             builder->onLeaf(NodeKind::processingInstruction, target, {});
     }
     static void XMLCALL xmlDeclaration(void* self, const XML_Char* version, const XML_Char*, int) {
@@ -227,17 +238,19 @@ public:
         if (builder == nullptr || version == nullptr) return;
         const std::string_view number(version);
         if (number.substr(0, 2) != "1." || number.find_first_not_of("0123456789", 2) != std::string_view::npos)
-            builder->stop();
+            builder->stop("XML version '" + std::string(number) + "': only 1.0 and the other 1.x are read");
     }
     static void XMLCALL startDoctype(void* self, const XML_Char* name, const XML_Char*, const XML_Char*, int) {
-        if (auto* builder = running(self)) builder->fits(name, kMaxNameLength);
+        if (auto* builder = running(self)) builder->fits(name, kMaxNameLength, "name");
     }
     static void XMLCALL entityDeclaration(void* self, const XML_Char* name, int, const XML_Char*, int, const XML_Char*,
                                           const XML_Char*, const XML_Char*, const XML_Char*) {
         auto* builder = running(self);
         if (builder == nullptr) return;
-        if (++builder->mEntityDeclarations > kMaxEntityDeclarations) builder->stop();
-        builder->fits(name, kMaxNameLength);
+        if (++builder->mEntityDeclarations > kMaxEntityDeclarations) {
+            builder->stop("more than " + std::to_string(kMaxEntityDeclarations) + " entity declarations");
+        }
+        builder->fits(name, kMaxNameLength, "name");
     }
 
 private:
@@ -248,27 +261,46 @@ private:
     Node& current() { return *mOpen.back(); }
     bool atDocumentLevel() const { return mOpen.size() == 1; }
 
-    void stop() {
-        if (!mStopped) XML_StopParser(mParser, XML_FALSE);
+    long line() const { return static_cast<long>(XML_GetCurrentLineNumber(mParser)); }
+
+    void stop(std::string reason) {
+        if (!mStopped) {
+            mStopReason = ParseFailure{line(), std::move(reason)};
+            XML_StopParser(mParser, XML_FALSE);
+        }
         mStopped = true;
     }
     bool charge(std::size_t units) {
-        if (!mBudget.charge(units)) stop();
+        if (!mBudget.charge(units)) stop("entities expand beyond what the document's size allows");
         return !mStopped;
     }
-    bool fits(std::string_view text, std::size_t limit) {
-        if (text.size() > limit) stop();
+    bool fits(std::string_view text, std::size_t limit, std::string_view what) {
+        if (text.size() > limit) stop("a " + std::string(what) + " longer than " + std::to_string(limit) + " bytes");
         return !mStopped;
     }
 
     void onStartElement(const XML_Char* name, const XML_Char** attributes) {
         // The elements around this one: the open ones but the document.
-        if (mOpen.size() - 1 > kMaxElementDepth) stop();
-        if (!fits(name, kMaxNameLength) || !charge(1)) return;
-        for (const XML_Char** attribute = attributes; *attribute != nullptr; attribute += 2) {
-            if (!fits(attribute[0], kMaxNameLength) || !fits(attribute[1], kMaxValueLength)) return;
+        if (mOpen.size() - 1 > kMaxElementDepth) {
+            stop("elements nested more than " + std::to_string(kMaxElementDepth + 1) + " deep");
         }
-        current().children.push_back(Node{NodeKind::element, name, {}, {}});
+        if (!fits(name, kMaxNameLength, "name") || !charge(1)) return;
+        Node element;
+        element.name = name;
+        element.line = line();
+        // The attributes written on the tag come first, the defaults a
+        // declaration adds after them; only the former are kept, all are
+        // bounded.
+        const auto written = static_cast<std::size_t>(std::max(XML_GetSpecifiedAttributeCount(mParser), 0));
+        for (std::size_t i = 0; attributes[i] != nullptr; i += 2) {
+            const std::string_view attributeName(attributes[i]);
+            const std::string_view value(attributes[i + 1]);
+            if (!fits(attributeName, kMaxNameLength, "name") || !fits(value, kMaxValueLength, "value")) return;
+            if (i >= written) continue;
+            if (!charge(attributeName.size() + value.size())) return;
+            element.attributes.push_back(Attribute{std::string(attributeName), std::string(value)});
+        }
+        current().children.push_back(std::move(element));
         // The parent takes no other child while this one is open, so the
         // pointer stays valid until the element ends.
         mOpen.push_back(&current().children.back());
@@ -280,13 +312,15 @@ private:
         if (mInCdata) {
             // The section's node was made at its start.
             std::string& section = children.back().text;
-            if (section.size() + text.size() > kMaxValueLength) stop();
+            if (section.size() + text.size() > kMaxValueLength) {
+                stop("a CDATA section longer than " + std::to_string(kMaxValueLength) + " bytes");
+            }
             if (charge(text.size())) section.append(text);
             return;
         }
         const bool continues = !children.empty() && children.back().kind == NodeKind::text;
         if (!charge(text.size() + (continues ? 0 : 1))) return;
-        if (!continues) children.push_back(Node{NodeKind::text, {}, {}, {}});
+        if (!continues) children.push_back(leaf(NodeKind::text, {}, {}));
         children.back().text.append(text);
     }
 
@@ -295,7 +329,7 @@ private:
         // Sections that follow one another directly make one node.
         std::vector<Node>& children = current().children;
         if (children.empty() || children.back().kind != NodeKind::cdataSection) {
-            children.push_back(Node{NodeKind::cdataSection, {}, {}, {}});
+            children.push_back(leaf(NodeKind::cdataSection, {}, {}));
         }
         mInCdata = true;
     }
@@ -303,18 +337,28 @@ private:
     // A comment or processing instruction; those outside the root element
     // (and in the document type declaration) are no part of the tree.
     void onLeaf(NodeKind kind, std::string_view name, std::string_view text) {
-        if (!fits(name, kMaxNameLength) || !fits(text, kMaxValueLength) || !charge(1 + name.size() + text.size()))
+        if (!fits(name, kMaxNameLength, "name") || !fits(text, kMaxValueLength, "comment") ||
+            !charge(1 + name.size() + text.size()))
             return;
-        if (!atDocumentLevel()) current().children.push_back(Node{kind, std::string(name), std::string(text), {}});
+        if (!atDocumentLevel()) current().children.push_back(leaf(kind, name, text));
+    }
+
+    static Node leaf(NodeKind kind, std::string_view name, std::string_view text) {
+        Node node;
+        node.kind = kind;
+        node.name = name;
+        node.text = text;
+        return node;
     }
 
     XML_Parser mParser;
     ExpansionBudget mBudget;
-    Node mDocument{NodeKind::element, {}, {}, {}};
+    Node mDocument;
     std::vector<Node*> mOpen;  // the open elements, the document first
     bool mInCdata = false;
     bool mRootEnded = false;
     bool mStopped = false;
+    std::optional<ParseFailure> mStopReason;
     std::size_t mEntityDeclarations = 0;
 };
 
@@ -323,10 +367,16 @@ struct ParserDeleter {
 };
 
 std::optional<Node> parseWith(std::string_view text, const XML_Char* encoding, std::size_t documentSize,
-                              bool cutAtNul = true) {
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) return std::nullopt;
+                              ParseFailure& failure, bool cutAtNul = true) {
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+        failure = {0, "the document is too large"};
+        return std::nullopt;
+    }
     const std::unique_ptr<XML_ParserStruct, ParserDeleter> parser(XML_ParserCreate(encoding));
-    if (!parser) return std::nullopt;
+    if (!parser) {
+        failure = {0, "out of memory"};
+        return std::nullopt;
+    }
     XML_Parser p = parser.get();
     // Internal parameter entities are expanded. No external entity, external
     // parameter entity or external DTD is ever read: there is no handler that
@@ -347,6 +397,12 @@ std::optional<Node> parseWith(std::string_view text, const XML_Char* encoding, s
     XML_SetStartDoctypeDeclHandler(p, TreeBuilder::startDoctype);
     XML_SetEntityDeclHandler(p, TreeBuilder::entityDeclaration);
     if (XML_Parse(p, text.data(), static_cast<int>(text.size()), XML_TRUE) == XML_STATUS_OK) return builder.root();
+    if (builder.stopped()) {
+        failure = *builder.stopped();
+    } else {
+        const XML_LChar* message = XML_ErrorString(XML_GetErrorCode(p));
+        failure = {static_cast<long>(XML_GetCurrentLineNumber(p)), message ? message : "not well-formed XML"};
+    }
     // A NUL character after the root element ends the document (a front end
     // may write a C string's terminator): what comes before it must be a
     // document of its own, what follows it is not looked at.
@@ -358,7 +414,7 @@ std::optional<Node> parseWith(std::string_view text, const XML_Char* encoding, s
     }
     const auto end = static_cast<std::size_t>(at);
     if (text.substr(end, unit).find_first_not_of('\0') != std::string_view::npos) return std::nullopt;
-    return parseWith(text.substr(0, end), encoding, documentSize, false);
+    return parseWith(text.substr(0, end), encoding, documentSize, failure, false);
 }
 
 // Decodes one UTF-8 sequence at text[i], advancing i; -1 when the bytes are
@@ -420,23 +476,32 @@ bool isNameChar(long cp) {
 
 }  // namespace
 
-std::optional<Node> parseXmlDocument(const std::uint8_t* data, std::size_t size) {
-    if (data == nullptr || size == 0) return std::nullopt;
+std::optional<Node> parseXmlDocument(const std::uint8_t* data, std::size_t size, ParseFailure* failure) {
+    ParseFailure unasked;
+    ParseFailure& why = failure != nullptr ? *failure : unasked;
+    why = {};
+    if (data == nullptr || size == 0) {
+        why = {0, "the document is empty"};
+        return std::nullopt;
+    }
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const ByteOrder order = utf16ByteOrder(text);
-    if (order != ByteOrder::none && !surrogatesPair(text, order)) return std::nullopt;
+    if (order != ByteOrder::none && !surrogatesPair(text, order)) {
+        why = {0, "UTF-16 with a surrogate that lacks its other half"};
+        return std::nullopt;
+    }
     // A byte-order mark wins over what the declaration says.
-    if (const XML_Char* marked = encodingOfByteOrderMark(text)) return parseWith(text, marked, size);
+    if (const XML_Char* marked = encodingOfByteOrderMark(text)) return parseWith(text, marked, size, why);
     const std::optional<std::string> encoding = declaredEncoding(text);
     const bool parserReadsIt = !encoding ||
                                std::any_of(std::begin(kParserEncodings), std::end(kParserEncodings),
                                            [&](std::string_view known) { return equalIgnoringCase(*encoding, known); });
-    if (parserReadsIt) return parseWith(text, nullptr, size);
+    if (parserReadsIt) return parseWith(text, nullptr, size, why);
     // An encoding the parser does not read by itself: the document is read
     // in UTF-8, converted, and its declaration's name no longer counts.
-    const std::optional<std::string> converted = convertToUtf8(text, *encoding);
+    const std::optional<std::string> converted = convertToUtf8(text, *encoding, why);
     if (!converted) return std::nullopt;
-    return parseWith(*converted, "UTF-8", size);
+    return parseWith(*converted, "UTF-8", size, why);
 }
 
 bool isUsableElementName(std::string_view name) {

@@ -16,12 +16,19 @@ namespace zelvik::xmlparsing {
 
 enum class NodeKind { element, text, cdataSection, comment, processingInstruction };
 
+// An attribute as written on its element's start tag: the name with its
+// prefix, if any (namespaces are not resolved), and the value with its
+// references replaced and its white space normalized as XML asks.
+struct Attribute {
+    std::string name;
+    std::string value;
+};
+
 // One node of a parsed element's content. Adjacent text, including what
 // character and entity references stand for, is one text node; adjacent
-// CDATA sections are one node of their own, also when empty. Attributes are
-// not kept.
+// CDATA sections are one node of their own, also when empty.
 struct Node {
-    NodeKind kind;
+    NodeKind kind = NodeKind::element;
     // An element's name as written in the document (with its prefix, if
     // any); a processing instruction's target.
     std::string name;
@@ -29,6 +36,22 @@ struct Node {
     std::string text;
     // An element's content in document order.
     std::vector<Node> children;
+    // An element's attributes in document order: those written on it, not
+    // defaults a document type declaration gives (a name appears once: a
+    // repeated attribute is not well-formed).
+    std::vector<Attribute> attributes;
+    // The line of an element's start tag (its '<'), counted from 1; for an
+    // element an internal entity's content holds, the line of the reference.
+    long line = 0;
+};
+
+// Why a document could not be parsed: the line where the parser stopped
+// (0 when the fault is not at a place, such as an empty document or an
+// unknown encoding) and what was wrong, in expat's words or the bound that
+// was passed.
+struct ParseFailure {
+    long line = 0;
+    std::string message;
 };
 
 // Bounds a document's content: an element has at most this many elements
@@ -51,9 +74,9 @@ inline constexpr std::size_t kMaxEntityDeclarations = 1000;
 // the network and no external entity or DTD is ever loaded (a reference to an
 // external entity stands for nothing); the expansion of internal entities is
 // bounded by the size of the document. Nothing when the bytes are not a
-// well-formed document or go past a bound. Reports nothing anywhere; safe to
-// call from several threads at once.
-std::optional<Node> parseXmlDocument(const std::uint8_t* data, std::size_t size);
+// well-formed document or go past a bound; `failure`, when given, then says
+// why. Reports nothing anywhere; safe to call from several threads at once.
+std::optional<Node> parseXmlDocument(const std::uint8_t* data, std::size_t size, ParseFailure* failure = nullptr);
 
 // Whether a string can stand as an element name in what the writers produce:
 // an XML 1.0 name without a colon (a prefix would need a namespace
