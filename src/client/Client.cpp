@@ -121,7 +121,8 @@ using Parameters = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::size_t kLongestPJLRequest = 2047;  // what the helper reads in one go
 constexpr std::size_t kLargestResult = std::size_t{16} * 1024 * 1024;
-// A print job's trace is emptied past this: it gets a line per chunk sent.
+// A print job's trace has its head freed past this: it gets a line per
+// chunk sent.
 constexpr std::size_t kLongestTrace = std::size_t{256} * 1024;
 // The pauses between the starts of a print whose printer another program
 // held: doubling from the first to the last.

@@ -2,6 +2,7 @@
 #include "HelperTrace.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,14 +93,23 @@ std::optional<std::string> tracedReason(const std::string& path) {
 }
 
 void trimTrace(const std::string& path, std::size_t limit) {
-    // By path, without opening it: the private directory is watched for
-    // files closed after writing, and a truncate is no such close.
+    // What the trace holds on disk, not its size: a trimmed trace keeps its
+    // size, with a hole where its head was.
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::size_t>(info.st_size) <= limit) {
+        static_cast<std::size_t>(info.st_blocks) * 512 <= limit) {
         return;
     }
-    [[maybe_unused]] const int ignored = ::truncate(path.c_str(), 0);
+    // The head goes, the tail stays where it is: the helper goes on
+    // appending while this runs, and a result line written a moment ago
+    // must still be read. Whole blocks only, so that no byte of the tail is
+    // touched.
+    const UniqueFD fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd.isValid()) return;
+    const off_t keep = static_cast<off_t>(kTraceTail) * 4;
+    const off_t head = (info.st_size - keep) / 4096 * 4096;
+    if (head <= 0) return;
+    [[maybe_unused]] const int ignored = ::fallocate(fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, head);
 }
 
 void copyTrace(const std::string& from, const std::string& to) {

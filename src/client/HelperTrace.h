@@ -25,9 +25,11 @@ std::optional<std::string> tracedReasonIn(std::string_view text);
 // failure (7) and none for any other code.
 Reason reasonOf(int code, const std::optional<std::string>& traced);
 
-// Empties a trace grown over `limit` bytes: a print job traces every chunk
-// it sends, and only the last line counts. The helper appends, so the
-// lines after stay whole.
+// Frees the head of a trace that takes over `limit` bytes on disk: a print
+// job traces every chunk it sends, and only the last lines count. The head
+// becomes a hole (the file keeps its size and its tail, so a line the
+// helper has just appended is never lost); where the file system cannot
+// punch holes, the trace is left to grow.
 void trimTrace(const std::string& path, std::size_t limit);
 
 // Appends a trace to the caller's own (ZELVIK_TRACE): a regular file or

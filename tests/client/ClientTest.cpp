@@ -429,14 +429,14 @@ TEST_F(Client, EveryFailureSaysWhy) {
 TEST_F(Client, AHelperThatNamesNoReasonGivesUnknown) {
     // An older helper writes no trace, another helper anything at all: the
     // reason is read from the trace's last result line, and only from a
-    // regular file. The long trace stays under the size at which the client
-    // empties a growing trace: a trim after its last lines would take them.
+    // regular file. The long trace is over the size at which the client
+    // frees a growing trace's head: its last lines must survive that.
     const std::string helperScript =
         script("old-helper.sh", "status=$(sed -n 's:.*<statusFilePath>\\(.*\\)</statusFilePath>.*:\\1:p' \"$1\")\n"
                                 "rm -f \"$1\"\n"
                                 "case \"$TRACE\" in\n"
                                 "fifo) mkfifo \"$ZELVIK_TRACE\" ;;\n"
-                                "long) head -c 200000 /dev/zero | tr '\\0' x >\"$ZELVIK_TRACE\"\n"
+                                "long) head -c 1000000 /dev/zero | tr '\\0' x >\"$ZELVIK_TRACE\"\n"
                                 "      printf '\\n0.5 command dataOutput: result 7, printer: deviceGone\\n"
                                 "0.6 device command x: result 7, printer: stalled\\n' >>\"$ZELVIK_TRACE\" ;;\n"
                                 "esac\n"
