@@ -158,27 +158,74 @@ std::string gZelvik, gSim, gBaseline, gCtl;
 
 void heading(const char* text) { std::printf("\n== %s\n", text); }
 
-// --- processCancel start to exit ---------------------------------------------------
+// --- start to exit of each command --------------------------------------------------
 
-void cancelStartToExit() {
-    heading("processCancel, start to exit (median of 100 each, interleaved)");
+// One command run from start to exit, its files made afresh before each run.
+struct Launch {
+    const char* label;
+    std::vector<std::string> args;
+    std::string busFile;
+    std::string commandFile;  // the command file's content; empty: none
+    std::vector<double> times;
+};
+
+void startToExit() {
+    heading("start to exit of each command (median of 100 each, interleaved with the C program)");
     writeFile(path("empty-bus.xml"), bus(""));
-    const std::string cmd = command({{"command", "processCancel"}, {"statusFilePath", path("status.xml")}});
-    std::vector<double> zelvik, sim, baseline;
+    writeFile(path("one-bus.xml"), bus(printerElement("Fast", "F")));
+    writeFile(path("answer-bus.xml"), bus(printerElement("Fast", "F", "<answer>@PJL ANSWER\r\n</answer>")));
+    writeFile(path("short-query.pjl"), "@PJL INFO ID\r\n");
+    sparseFile(path("4KiB.bin"), 4096);
+    const std::string status = path("status.xml");
+    const std::string uri = "usb://Zelvik/Fast?serial=F";
+    const std::string cancel = command({{"command", "processCancel"}, {"statusFilePath", status}});
+    const std::string list = command({{"command", "getPrinterList"},
+                                      {"statusFilePath", status},
+                                      {"printerListFilePath", path("printers.xml")},
+                                      {"printerListMax", "-1"}});
+    const std::string active = command({{"command", "isMachineActive"},
+                                        {"statusFilePath", status},
+                                        {"deviceURI", uri},
+                                        {"responseFilePath", path("response.txt")}});
+    const std::string query = command({{"command", "sendPJLCommand"},
+                                       {"statusFilePath", status},
+                                       {"deviceURI", uri},
+                                       {"outputFilePath", path("short-query.pjl")},
+                                       {"responseFilePath", path("answer.bin")},
+                                       {"timeOut", "5"}});
+    const std::string job = command({{"command", "dataOutput"},
+                                     {"statusFilePath", status},
+                                     {"deviceURI", uri},
+                                     {"outputFilePath", path("4KiB.bin")},
+                                     {"responseFilePath", path("progress.txt")}});
+    const std::string commandFile = path("command.xml");
+    std::vector<Launch> launches = {
+        {"C program (read, delete, status with fsync)", {gBaseline, commandFile, status}, "", cancel, {}},
+        {"zelvik processCancel", {gZelvik, commandFile}, "", cancel, {}},
+        {"zelvik getPrinterList (this machine's bus)", {gZelvik, commandFile}, "", list, {}},
+        {"zelvik-sim processCancel", {gSim, commandFile}, path("empty-bus.xml"), cancel, {}},
+        {"zelvik-sim getPrinterList (1 printer)", {gSim, commandFile}, path("one-bus.xml"), list, {}},
+        {"zelvik-sim isMachineActive", {gSim, commandFile}, path("one-bus.xml"), active, {}},
+        {"zelvik-sim sendPJLCommand (answered)", {gSim, commandFile}, path("answer-bus.xml"), query, {}},
+        {"zelvik-sim dataOutput (4 KiB)", {gSim, commandFile}, path("one-bus.xml"), job, {}},
+    };
+    int lost = 0;
     for (int i = 0; i < 100; ++i) {
-        for (int which = 0; which < 3; ++which) {
-            std::remove(path("status.xml").c_str());
-            writeFile(path("command.xml"), cmd);
-            Usage u = which == 2 ? run({gBaseline, path("command.xml"), path("status.xml")})
-                                 : run({which == 0 ? gZelvik : gSim, path("command.xml")}, path("empty-bus.xml"));
-            if (!exists(path("status.xml"))) std::printf("  (a run left no status file)\n");
-            (which == 0 ? zelvik : which == 1 ? sim : baseline).push_back(u.wall);
+        for (Launch& launch : launches) {
+            std::remove(status.c_str());
+            writeFile(commandFile, launch.commandFile);
+            const Usage u = run(launch.args, launch.busFile);
+            if (!exists(status)) ++lost;
+            launch.times.push_back(u.wall);
         }
     }
-    const double b = median(baseline);
-    std::printf("  minimal C program (read, delete, atomic status write with fsync): %.2f ms\n", b * 1e3);
-    std::printf("  zelvik:     %.2f ms   ratio to the C program %.2f\n", median(zelvik) * 1e3, median(zelvik) / b);
-    std::printf("  zelvik-sim: %.2f ms   ratio to the C program %.2f\n", median(sim) * 1e3, median(sim) / b);
+    const double yardstick = median(launches.front().times);
+    for (const Launch& launch : launches) {
+        std::printf("  %-46s %6.2f ms   ratio %5.2f\n", launch.label, median(launch.times) * 1e3,
+                    median(launch.times) / yardstick);
+    }
+    if (lost) std::printf("  (%d runs left no status file)\n", lost);
+    std::printf("  (the printer commands pause 1 ms before each transfer: a query makes three, a 4 KiB job three)\n");
 }
 
 // --- dataOutput per chunk --------------------------------------------------------
@@ -313,19 +360,22 @@ void cancelLatency() {
                                      {"responseFilePath", path("answer.bin")},
                                      {"timeOut", "30"}});
     const std::string transfer = dataOutputCommand(path("1GiB.bin"));
+    enum class Phase { intake, pjlWait, transfer };
     std::mt19937 random(7);
     std::uniform_int_distribution<int> offsetMs(20, 250);
-    for (const bool duringTransfer : {false, true}) {
+    for (const Phase phase : {Phase::pjlWait, Phase::transfer, Phase::intake}) {
         for (const bool secondLaunch : {false, true}) {
             std::vector<double> latencies;
             int lost = 0;
             for (int i = 0; i < 50; ++i) {
                 std::remove(path("status.xml").c_str());
                 Clock::time_point begin;
-                const std::string& busFile = duringTransfer ? path("fast-bus.xml") : path("quiet-bus.xml");
-                const pid_t pid = startCommand(duringTransfer ? transfer : pjl, busFile, &begin);
-                // A moment into the command, anywhere in a poll interval.
-                std::this_thread::sleep_for(std::chrono::milliseconds(offsetMs(random)));
+                const bool query = phase != Phase::transfer;
+                const std::string& busFile = query ? path("quiet-bus.xml") : path("fast-bus.xml");
+                const pid_t pid = startCommand(query ? pjl : transfer, busFile, &begin);
+                // A moment into the command, anywhere in a poll interval; or
+                // at once once the command file is taken.
+                if (phase != Phase::intake) std::this_thread::sleep_for(std::chrono::milliseconds(offsetMs(random)));
                 writeCancel();
                 FolderWatch watch;
                 const auto reopen = Clock::now();
@@ -344,13 +394,17 @@ void cancelLatency() {
                 if (second > 0) reap(second, reopen);
                 reap(pid, begin);
             }
-            std::printf("  %-15s %-13s median %7.2f ms   worst %7.2f ms%s\n",
-                        duringTransfer ? "transfer," : "PJL wait,", secondLaunch ? "second launch" : "signal",
-                        median(latencies) * 1e3, worst(latencies) * 1e3,
+            const char* name = phase == Phase::pjlWait    ? "PJL wait,"
+                               : phase == Phase::transfer ? "transfer,"
+                                                          : "at intake,";
+            std::printf("  %-15s %-13s median %7.2f ms   worst %7.2f ms%s\n", name,
+                        secondLaunch ? "second launch" : "signal", median(latencies) * 1e3, worst(latencies) * 1e3,
                         lost ? ("   (" + std::to_string(lost) + " without a status file)").c_str() : "");
         }
     }
-    std::printf("  (the PJL wait polls the printer every 0.2 s; a transfer stops before its next chunk)\n");
+    std::printf("  (a cancel ends the PJL wait's pause between reads at once; a transfer stops before its next\n"
+                "  chunk; at intake the reopen follows the taking of the command file at once, so the cancel\n"
+                "  meets the command before dispatch or at its first cancel point, after the printer is opened)\n");
 }
 
 // --- listing ---------------------------------------------------------------------
@@ -450,7 +504,7 @@ int main(int argc, char** argv) {
     gFolder = folder;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    cancelStartToExit();
+    startToExit();
     chunkTime();
     peakMemory(full);
     silentQuery();

@@ -25,9 +25,32 @@ echo "zelvik figures: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(uname 
 "$build/bench/zelvik_watch_figures" "$build/src/app/zelvik" "$build/src/app/zelvik-sim" "$build/src/ctl/zelvikctl"
 
 echo
+echo "== processCancel, instructions executed from exec to exit (callgrind: the same under any load)"
+if command -v valgrind >/dev/null; then
+    folder="$(mktemp -d)"
+    status="$folder/status.xml"
+    instructions() {
+        printf '<?xml version="1.0" encoding="UTF-8"?>\n<commandBody><command>processCancel</command><statusFilePath>%s</statusFilePath></commandBody>\n' \
+            "$status" >"$folder/command.xml"
+        rm -f "$status"
+        valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 | sed -n 's/.*Collected : //p'
+    }
+    baseline="$(instructions "$build/bench/cancel_baseline" "$folder/command.xml" "$status")"
+    zelvik="$(instructions "$build/src/app/zelvik" "$folder/command.xml")"
+    sim="$(ZELVIK_SIMULATED_BUS=/dev/null instructions "$build/src/app/zelvik-sim" "$folder/command.xml")"
+    rm -rf "$folder"
+    awk -v b="$baseline" -v z="$zelvik" -v s="$sim" 'BEGIN {
+        printf "  C program: %d   zelvik: %d (ratio %.2f)   zelvik-sim: %d (ratio %.2f)\n", b, z, z / b, s, s / b }'
+else
+    echo "  skipped (valgrind not installed)"
+fi
+
+echo
 echo "== getPrinterList, start to exit (median of 20), emulated kernel printers behind hubs (umockdev)"
 if [ "$emulated" = yes ]; then
     "$build/bench/zelvik_emulated_listing" "$build/src/app/zelvik"
 else
     echo "  skipped (not built: it needs umockdev and the tests configured)"
 fi
+echo
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

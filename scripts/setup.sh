@@ -8,7 +8,7 @@ here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build}"
 shift || true
 
-packages=(build-essential cmake pkg-config libxml2-dev libusb-1.0-0-dev libudev-dev
+packages=(build-essential cmake pkg-config libexpat1-dev libusb-1.0-0-dev libudev-dev
           libcli11-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev umockdev libumockdev-dev
           pandoc dpkg-dev debhelper lintian abigail-tools
           python3 python3-pytest python3-setuptools python3-wheel python3-pip python3-all dh-python

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 #include "app/ZelvikController.h"
 #include "base/Files.h"
@@ -22,8 +21,6 @@ double currentTime() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
-
-void sleepMicroseconds(unsigned microseconds) { std::this_thread::sleep_for(std::chrono::microseconds(microseconds)); }
 
 Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
@@ -167,7 +164,7 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
         if (mKxUsbCommunicater->readPipeToBuffer(answer, &count) != 0) return printerFailed();
         if (count == 0) break;
         if (currentTime() - t0 > limit) return kResultTimedOut;
-        sleepMicroseconds(kPollIntervalUs);
+        pauseUnlessCancelled(std::chrono::microseconds(kPollIntervalUs));
         if (cancelSeen()) return kResultDone;
     }
 
@@ -185,7 +182,7 @@ int ZelvikController::sendPJLCommand(const std::string& deviceURI, const std::st
             return mKxFileManager->saveFile(makedFilePath, block) != 0 ? kResultResponseNotSaved : kResultDone;
         }
         if (currentTime() - t0 > limit) return kResultTimedOut;
-        sleepMicroseconds(kPollIntervalUs);
+        pauseUnlessCancelled(std::chrono::microseconds(kPollIntervalUs));
         if (cancelSeen()) return kResultDone;
     }
 }

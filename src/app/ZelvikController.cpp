@@ -48,7 +48,7 @@ void ZelvikController::applicationWillTerminate() {
         // next cancel point lets it close the printer, which hands a kernel
         // printer driver its interface back; a command stuck in a transfer
         // ends with the process.
-        mAbandonCommandFlg = true;
+        raiseCancel(mAbandonCommandFlg);
         endThread();
     }
     if (mNotificationObserverFlg) endNotificationObserver();
@@ -230,9 +230,25 @@ void ZelvikController::handleReOpenEvent(const ReopenEvent&, ReopenEvent*) {
     const Dictionary* body = tree->findDictionary(kCommandBody);
     const std::string* command = body ? parameter(*body, "command") : nullptr;
     if (command && *command == "processCancel") {
-        mCancelZelvikControllerFlg = true;
+        raiseCancel(mCancelZelvikControllerFlg);
         NotificationCenter::defaultCenter().postNotificationName(kKxUsbCommunicaterCancel, this);
     }
+}
+
+void ZelvikController::raiseCancel(std::atomic<bool>& flag) {
+    {
+        std::lock_guard lock(mCancelMutex);
+        flag = true;
+    }
+    mCancelCondition.notify_all();
+}
+
+void ZelvikController::pauseUnlessCancelled(std::chrono::microseconds pause) {
+    // wait_until on the steady clock waits on the monotonic clock: the pause
+    // keeps its length through spurious wake-ups and changes of the time.
+    const auto deadline = std::chrono::steady_clock::now() + pause;
+    std::unique_lock lock(mCancelMutex);
+    mCancelCondition.wait_until(lock, deadline, [this] { return cancelSeen(); });
 }
 
 void ZelvikController::startNotificationObserver() { mKxUsbCommunicater->registNotification(); }

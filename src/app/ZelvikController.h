@@ -7,6 +7,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -96,6 +98,12 @@ private:
     // The handlers' cancel test: a cancel from the front end, or the end of
     // the process asked from outside.
     bool cancelSeen() const { return mCancelZelvikControllerFlg.load() || mAbandonCommandFlg.load(); }
+    // Raises one of the two flags cancelSeen tests and wakes a pause under
+    // way, so that the handler comes to its cancel test at once.
+    void raiseCancel(std::atomic<bool>& flag);
+    // The pause between two polls of the printer: its whole length, on the
+    // monotonic clock, unless a cancel ends it early.
+    void pauseUnlessCancelled(std::chrono::microseconds pause);
     // A handler's way out when the printer link failed: the result its
     // reason gives, the reason kept for the trace.
     int printerFailed();
@@ -111,6 +119,11 @@ private:
     // runs: the command stops at its next cancel point, closing the printer,
     // and writes no status file.
     std::atomic<bool> mAbandonCommandFlg{false};
+    // Wakes the command thread from a pause when a cancel flag is raised; the
+    // flags are raised under the mutex, so no wake-up falls between a
+    // pause's test of them and its sleep.
+    std::mutex mCancelMutex;
+    std::condition_variable mCancelCondition;
     bool mNotificationObserverFlg = false;
     // Set once the command thread has taken its own command file (consumed
     // or refused it); a reopen before that is dropped, so that it never

@@ -11,6 +11,7 @@
 #include "xml/KxXmlDataConverter.h"
 
 #include <charconv>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -21,96 +22,53 @@ namespace zelvik {
 
 namespace {
 
-using xmlparsing::ExpansionBudget;
+using xmlparsing::Node;
+using xmlparsing::NodeKind;
 
-// A node's children, indexed once: the distinct names of its named children
-// (elements and processing instructions) in the order of their first
+// An element's children, indexed once: the distinct names of its named
+// children (elements and processing instructions) in the order of their first
 // appearance, and its child elements by name in document order.
 struct ChildIndex {
-    std::vector<std::string> names;
-    std::unordered_map<std::string, std::vector<const xmlNode*>> elements;
+    std::vector<std::string_view> names;
+    std::unordered_map<std::string_view, std::vector<const Node*>> elements;
 };
 
-bool indexChildren(const xmlNode* node, ChildIndex& index, ExpansionBudget& budget) {
-    std::vector<const xmlNode*> children;
-    if (!xmlparsing::appendExpandedChildren(node, children, budget)) return false;
-    for (const xmlNode* child : children) {
-        std::string name;
-        if (child->type == XML_ELEMENT_NODE) {
-            name = xmlparsing::qualifiedName(child);
-        } else if (child->type == XML_PI_NODE) {
-            // A processing instruction's target counts as a name; it matches
-            // no element unless one has the same name.
-            name = std::string(xmlparsing::nodeContent(child));
-        } else {
-            continue;
-        }
-        auto found = index.elements.find(name);
-        if (found == index.elements.end()) {
-            index.names.push_back(name);
-            found = index.elements.emplace(std::move(name), std::vector<const xmlNode*>()).first;
-        }
-        if (child->type == XML_ELEMENT_NODE) found->second.push_back(child);
-    }
-    return true;
-}
-
-// The child elements that a bare element name selects, in document order.
-// Names match as written in the document, prefix included; this is the only
-// form of expression the reader asks for.
-const std::vector<const xmlNode*>* nodesOf(const ChildIndex& index, const std::string& forXPath) {
-    const auto found = index.elements.find(forXPath);
-    return found == index.elements.end() ? nullptr : &found->second;
-}
-
-// All text beneath a node in document order: text, CDATA sections and the
-// content of internal entities; comments and processing instructions add
-// nothing.
-bool appendStringValue(const xmlNode* node, std::string& out, ExpansionBudget& budget) {
-    std::vector<const xmlNode*> children;
-    if (!xmlparsing::appendExpandedChildren(node, children, budget)) return false;
-    for (const xmlNode* child : children) {
-        if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
-            out += xmlparsing::nodeContent(child);
-        } else if (child->type == XML_ELEMENT_NODE) {
-            if (!appendStringValue(child, out, budget)) return false;
-        }
-    }
-    return true;
-}
-
-// The value of the document node or an element: the dictionary of its child
-// elements if it has any, its string value otherwise. Nothing when the read
-// ran out of budget (the caller then gives nothing for the whole document).
-std::optional<Value> copyNodeValue(const xmlNode* node, ExpansionBudget& budget) {
-    if (node == nullptr) return std::nullopt;
+ChildIndex indexChildren(const Node& element) {
     ChildIndex index;
-    if (!indexChildren(node, index, budget)) return std::nullopt;
+    for (const Node& child : element.children) {
+        // A processing instruction's target counts as a name; it matches no
+        // element unless one has the same name.
+        if (child.kind != NodeKind::element && child.kind != NodeKind::processingInstruction) continue;
+        auto [found, inserted] = index.elements.try_emplace(child.name);
+        if (inserted) index.names.push_back(child.name);
+        if (child.kind == NodeKind::element) found->second.push_back(&child);
+    }
+    return index;
+}
 
+// The value of an element: the dictionary of its child elements if it has
+// any, else all its text in document order (text, CDATA sections and what
+// references stand for); comments and processing instructions add nothing.
+Value copyNodeValue(const Node& element) {
+    const ChildIndex index = indexChildren(element);
     Dictionary dictionary;
-    bool found = false;
-    for (const std::string& name : index.names) {
-        const std::vector<const xmlNode*>* matches = nodesOf(index, name);
-        if (matches == nullptr || matches->empty()) continue;
-        if (matches->size() == 1) {
-            std::optional<Value> value = copyNodeValue(matches->front(), budget);
-            if (budget.exhausted()) return std::nullopt;
-            if (value) dictionary.set(name, std::move(*value));
+    for (std::string_view name : index.names) {
+        const std::vector<const Node*>& matches = index.elements.at(name);
+        if (matches.empty()) continue;
+        if (matches.size() == 1) {
+            dictionary.set(std::string(name), copyNodeValue(*matches.front()));
         } else {
             Array array;
-            for (const xmlNode* match : *matches) {
-                std::optional<Value> value = copyNodeValue(match, budget);
-                if (budget.exhausted()) return std::nullopt;
-                if (value) array.push_back(std::move(*value));
-            }
-            dictionary.set(name, std::move(array));
+            for (const Node* match : matches) array.push_back(copyNodeValue(*match));
+            dictionary.set(std::string(name), std::move(array));
         }
-        found = true;
     }
-    if (found) return Value(std::move(dictionary));
+    if (!dictionary.empty()) return Value(std::move(dictionary));
 
     std::string text;
-    if (!appendStringValue(node, text, budget)) return std::nullopt;
+    for (const Node& child : element.children) {
+        if (child.kind == NodeKind::text || child.kind == NodeKind::cdataSection) text += child.text;
+    }
     return Value(std::move(text));
 }
 
@@ -169,16 +127,12 @@ bool writeElement(const OutElement& element, std::size_t depth, std::string& out
 KxXmlDataConverter::KxXmlDataConverter() = default;
 
 std::optional<Dictionary> KxXmlDataConverter::copyXMLDataToDictionaryNS(const Bytes& data) const {
-    const xmlparsing::XmlDocPtr document = xmlparsing::parseXmlDocument(data.data(), data.size());
-    if (!document) return std::nullopt;
-    ExpansionBudget budget(data.size());
-    // The document node, not the root element: its value is the dictionary
-    // {root name -> root's value}.
-    std::optional<Value> value = copyNodeValue(reinterpret_cast<const xmlNode*>(document.get()), budget);
-    if (!value || budget.exhausted()) return std::nullopt;
-    Dictionary* dictionary = value->asDictionary();
-    if (dictionary == nullptr) return std::nullopt;
-    return std::move(*dictionary);
+    const std::optional<Node> root = xmlparsing::parseXmlDocument(data.data(), data.size());
+    if (!root) return std::nullopt;
+    // The document's value: the dictionary {root name -> root's value}.
+    Dictionary document;
+    document.set(root->name, copyNodeValue(*root));
+    return document;
 }
 
 bool KxXmlDataConverter::isWritableText(std::string_view text) { return xmlparsing::isWritableText(text); }

@@ -19,8 +19,6 @@ namespace zelvik {
 
 namespace {
 
-using xmlparsing::ExpansionBudget;
-
 // ---------------------------------------------------------------------------
 // The file behind a "file:///" URL
 
@@ -83,7 +81,6 @@ enum class Kind {
     comment = 5,
     text = 6,
     cdataSection = 7,
-    documentType = 11,
 };
 
 // One node: an element's string is its name, a text or CDATA node's its text,
@@ -96,52 +93,30 @@ struct Node {
 
 bool isWhiteSpaceOnly(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-// Copies the children of a parsed node into the reader's tree. Entity and
-// character references are already part of the text, so adjacent pieces of
-// text make one text node; a text node that holds only white space is left
-// out.
-bool buildChildren(const xmlNode* source, Node& into, ExpansionBudget& budget) {
-    std::vector<const xmlNode*> children;
-    if (!xmlparsing::appendExpandedChildren(source, children, budget)) return false;
-    std::string pending;
-    const auto flushText = [&] {
-        if (!pending.empty() && !isWhiteSpaceOnly(pending)) {
-            into.children.push_back(Node{Kind::text, std::move(pending), {}});
-        }
-        pending.clear();
-    };
-    for (const xmlNode* child : children) {
-        if (child->type == XML_TEXT_NODE) {
-            pending += xmlparsing::nodeContent(child);
-            continue;
-        }
-        flushText();
-        switch (child->type) {
-            case XML_ELEMENT_NODE: {
-                Node element{Kind::element, xmlparsing::qualifiedName(child), {}};
-                if (!buildChildren(child, element, budget)) return false;
+// Copies the content of a parsed element into the reader's tree. Entity and
+// character references are already part of the text; a text node that holds
+// only white space is left out.
+void buildChildren(const xmlparsing::Node& source, Node& into) {
+    for (const xmlparsing::Node& child : source.children) {
+        switch (child.kind) {
+            case xmlparsing::NodeKind::element: {
+                Node element{Kind::element, child.name, {}};
+                buildChildren(child, element);
                 into.children.push_back(std::move(element));
                 break;
             }
-            case XML_CDATA_SECTION_NODE:
-                into.children.push_back(Node{Kind::cdataSection, std::string(xmlparsing::nodeContent(child)), {}});
+            case xmlparsing::NodeKind::text:
+                if (!isWhiteSpaceOnly(child.text)) into.children.push_back(Node{Kind::text, child.text, {}});
                 break;
-            case XML_COMMENT_NODE:
-                into.children.push_back(Node{Kind::comment, std::string(xmlparsing::nodeContent(child)), {}});
+            case xmlparsing::NodeKind::cdataSection:
+                into.children.push_back(Node{Kind::cdataSection, child.text, {}});
                 break;
-            case XML_PI_NODE:
-                into.children.push_back(
-                    Node{Kind::processingInstruction, std::string(xmlparsing::nodeContent(child)), {}});
+            case xmlparsing::NodeKind::comment: into.children.push_back(Node{Kind::comment, child.text, {}}); break;
+            case xmlparsing::NodeKind::processingInstruction:
+                into.children.push_back(Node{Kind::processingInstruction, child.name, {}});
                 break;
-            case XML_DTD_NODE:
-                into.children.push_back(
-                    Node{Kind::documentType, child->name ? reinterpret_cast<const char*>(child->name) : "", {}});
-                break;
-            default: break;
         }
     }
-    flushText();
-    return true;
 }
 
 bool isContainer(const Node& node) { return node.kind == Kind::document || node.kind == Kind::element; }
@@ -237,13 +212,12 @@ std::optional<Dictionary> KxXmlDataConverter::copyXMLDataToDictionaryCF(const st
     if (!data) return std::nullopt;
 
     // A parse failure is not reported anywhere: the caller gets nothing.
-    const xmlparsing::XmlDocPtr document = xmlparsing::parseXmlDocument(data->data(), data->size());
-    if (!document) return std::nullopt;
-    ExpansionBudget budget(data->size());
+    const std::optional<xmlparsing::Node> root = xmlparsing::parseXmlDocument(data->data(), data->size());
+    if (!root) return std::nullopt;
+    Node element{Kind::element, root->name, {}};
+    buildChildren(*root, element);
     Node tree{Kind::document, {}, {}};
-    if (!buildChildren(reinterpret_cast<const xmlNode*>(document.get()), tree, budget)) {
-        return std::nullopt;
-    }
+    tree.children.push_back(std::move(element));
     Value value = walk(tree);
     Dictionary* dictionary = value.asDictionary();
     if (dictionary == nullptr) return std::nullopt;

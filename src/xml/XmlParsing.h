@@ -1,69 +1,82 @@
 // SPDX-License-Identifier: Apache-2.0
-// Internal to the XML converter: safe parsing with libxml2, a view of a parsed
-// tree with internal entities expanded, and the checks and escaping that keep
-// the writers from producing anything but well-formed documents.
+// Internal to the XML converter: safe parsing with expat into a small tree of
+// the document's content, with every internal entity replaced by its content,
+// and the checks and escaping that keep the writers from producing anything
+// but well-formed documents.
 #pragma once
-
-#include <libxml/tree.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace zelvik::xmlparsing {
 
-struct XmlDocDeleter {
-    void operator()(xmlDoc* doc) const noexcept;
-};
-using XmlDocPtr = std::unique_ptr<xmlDoc, XmlDocDeleter>;
+enum class NodeKind { element, text, cdataSection, comment, processingInstruction };
 
-// Why a document could not be parsed: the line and libxml2's own words.
+// An attribute as written on its element's start tag: the name with its
+// prefix, if any (namespaces are not resolved), and the value with its
+// references replaced and its white space normalized as XML asks.
+struct Attribute {
+    std::string name;
+    std::string value;
+};
+
+// One node of a parsed element's content. Adjacent text, including what
+// character and entity references stand for, is one text node; adjacent
+// CDATA sections are one node of their own, also when empty.
+struct Node {
+    NodeKind kind = NodeKind::element;
+    // An element's name as written in the document (with its prefix, if
+    // any); a processing instruction's target.
+    std::string name;
+    // The text of a text node or CDATA section; a comment's content.
+    std::string text;
+    // An element's content in document order.
+    std::vector<Node> children;
+    // An element's attributes in document order: those written on it, not
+    // defaults a document type declaration gives (a name appears once: a
+    // repeated attribute is not well-formed).
+    std::vector<Attribute> attributes;
+    // The line of an element's start tag (its '<'), counted from 1; for an
+    // element an internal entity's content holds, the line of the reference.
+    long line = 0;
+};
+
+// Why a document could not be parsed: the line where the parser stopped
+// (0 when the fault is not at a place, such as an empty document or an
+// unknown encoding) and what was wrong, in expat's words or the bound that
+// was passed.
 struct ParseFailure {
-    long line = 0;  // 0: not known
+    long line = 0;
     std::string message;
 };
 
-// Parses a whole document held in memory; the encoding is found from the
-// byte-order mark or the declaration. Nothing is fetched from the network, no
-// external entity or DTD is ever loaded, libxml2's default size and
-// expansion limits apply, and libxml2 reports nothing anywhere. Null when the
-// bytes are not a well-formed document; `failure`, when given, then says
-// why. Safe to call from several threads.
-XmlDocPtr parseXmlDocument(const std::uint8_t* data, std::size_t size, ParseFailure* failure = nullptr);
+// Bounds a document's content: an element has at most this many elements
+// around it, and a name (of an element, an attribute, an entity, a
+// processing instruction's target), an attribute value or a CDATA section
+// is at most this long in UTF-8 bytes. Deeper or longer is not well-formed
+// for the readers.
+inline constexpr std::size_t kMaxElementDepth = 256;
+inline constexpr std::size_t kMaxNameLength = 50000;
+inline constexpr std::size_t kMaxValueLength = 10000000;
+// The most entities a document may declare: an entity reference inside an
+// entity is expanded inside the expansion of that one, so this bounds how
+// deep expansions nest.
+inline constexpr std::size_t kMaxEntityDeclarations = 1000;
 
-// Bounds the work a reader does on one document. The parser keeps entity
-// references as nodes; expanding them in our own walk could otherwise turn a
-// few kilobytes of nested declarations into gigabytes.
-class ExpansionBudget {
-public:
-    explicit ExpansionBudget(std::size_t documentSize);
-    // False once the budget is used up; it stays used up.
-    bool charge(std::size_t units);
-    bool exhausted() const { return mExhausted; }
-
-private:
-    std::size_t mRemaining;
-    bool mExhausted = false;
-};
-
-// Appends the children of node in document order, as they would stand with
-// every internal entity reference replaced by the entity's content. A
-// reference to an external entity contributes nothing (its content is never
-// loaded). Every node visited is charged to the budget, text by its length;
-// false when the budget ran out.
-bool appendExpandedChildren(const xmlNode* node, std::vector<const xmlNode*>& out, ExpansionBudget& budget);
-// The same for the nodes of an attribute's value.
-bool appendExpandedValue(const xmlAttr* attribute, std::vector<const xmlNode*>& out, ExpansionBudget& budget);
-
-// An element's name as written in the document, with its prefix if any.
-std::string qualifiedName(const xmlNode* element);
-
-// The text of a text or CDATA node, a comment's content, a processing
-// instruction's target; empty for anything else.
-std::string_view nodeContent(const xmlNode* node);
+// Parses a whole document held in memory into its root element. The encoding
+// is found from the byte-order mark or the declaration: UTF-8, UTF-16,
+// ISO-8859-1 and US-ASCII are read directly, any other encoding the C
+// library can convert is converted to UTF-8 first. Nothing is fetched from
+// the network and no external entity or DTD is ever loaded (a reference to an
+// external entity stands for nothing); the expansion of internal entities is
+// bounded by the size of the document. Nothing when the bytes are not a
+// well-formed document or go past a bound; `failure`, when given, then says
+// why. Reports nothing anywhere; safe to call from several threads at once.
+std::optional<Node> parseXmlDocument(const std::uint8_t* data, std::size_t size, ParseFailure* failure = nullptr);
 
 // Whether a string can stand as an element name in what the writers produce:
 // an XML 1.0 name without a colon (a prefix would need a namespace

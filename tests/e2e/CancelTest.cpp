@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "e2e/Harness.h"
 
 namespace zelvik::test {
@@ -20,6 +22,25 @@ const std::string kURI = "usb://Zelvik/Quiet Model?serial=Q1";
 
 class Cancel : public SimProgramTest {
 protected:
+    // The trace tells when each read of the printer was made.
+    std::vector<std::string> environment() const override {
+        auto variables = SimProgramTest::environment();
+        variables.push_back("ZELVIK_TRACE=" + path("trace.log"));
+        return variables;
+    }
+
+    // The trace's times of the reads of the answer, after the one read that
+    // found nothing pending.
+    std::vector<double> answerReadTimes() const {
+        std::vector<double> times;
+        std::istringstream lines(readFile(path("trace.log")));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find(" bulk in up to ") != std::string::npos) times.push_back(std::stod(line));
+        }
+        if (!times.empty()) times.erase(times.begin());
+        return times;
+    }
+
     void SetUp() override {
         // A printer that never answers a query: each read finds nothing.
         setBus("<device><deviceID>MFG:Zelvik;MDL:Quiet Model;</deviceID><serialNumber>Q1</serialNumber></device>");
@@ -75,6 +96,15 @@ TEST_F(Cancel, OtherCommandsAndMissingFilesAreDroppedWhileTheCommandGoesOn) {
     process->signal(SIGUSR1);
     ASSERT_TRUE(process->waitFor(seconds(5)));
     EXPECT_EQ(kStatusZero, readFile(statusPath()));
+
+    // Only a cancel cuts the pause between two reads short: the events that
+    // were dropped left the printer polled every 0.2 s, never sooner (the
+    // trace's clock never goes back; its times are rounded to 1 us).
+    const std::vector<double> reads = answerReadTimes();
+    ASSERT_GE(reads.size(), 3u);
+    for (std::size_t i = 1; i < reads.size(); ++i) {
+        EXPECT_GE(reads[i] - reads[i - 1], 0.2 - 2e-6) << "read " << i;
+    }
 }
 
 TEST_F(Cancel, CancelFileNamingAnExistingStatusIsRefused) {

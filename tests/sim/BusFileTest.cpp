@@ -100,6 +100,16 @@ TEST(BusFile, TextsTakeTheEscapes) {
     EXPECT_EQ(bus.printers[0].deviceID, "MFG:A;B;MDL:C&D;");
     EXPECT_EQ(bus.printers[0].serialNumber, std::string("S\0N", 3));
     EXPECT_EQ(bus.printers[0].answer, bytesOf("\x1b%-12345X\f"));
+
+    // Internal entities stand for their text, in attributes too; a default
+    // that a declaration gives an attribute is not written in the file, so
+    // not taken.
+    const BusFile declared =
+        parseBusFile(bytesOf("<!DOCTYPE simulatedBus [<!ENTITY q '@PJL INFO ID'><!ATTLIST device when CDATA 'now'>]>"
+                             "<simulatedBus><device><reply to='&q;'>&q;\\f</reply></device></simulatedBus>"));
+    ASSERT_FALSE(declared.error) << describeBusFileError("bus", *declared.error);
+    EXPECT_EQ(declared.printers.at(0).replies.at(0).to, "@PJL INFO ID");
+    EXPECT_EQ(declared.printers.at(0).replies.at(0).answer, bytesOf("@PJL INFO ID\f"));
 }
 
 TEST(BusFile, AFileThatSaysSomethingWrongIsRefusedWithItsLineAndElement) {
@@ -148,6 +158,11 @@ TEST(BusFile, AFileThatSaysSomethingWrongIsRefusedWithItsLineAndElement) {
         {"<defaultReply to='@PJL INFO ID'>x</defaultReply>", "<defaultReply>: unknown attribute 'to'"},
         {"<unsolicitedStatus everySeconds='0'/>", "<unsolicitedStatus>: everySeconds out of range (1 to 86400)"},
         {"text", "<device>: text beside the elements: 'text'"},
+        // The line of a start tag is that of its '<'.
+        {"\n<interface\nnumber='1'/>", "2: <interface>: interface 1 setting 0 out of order"},
+        // No namespaces.
+        {"<x:serialNumber xmlns:x='urn:x'>A</x:serialNumber>", "<x:serialNumber>: not a bus file element"},
+        {"<serialNumber xmlns='urn:x'>A</serialNumber>", "<serialNumber>: unknown attribute 'xmlns'"},
     };
     for (const auto& [device, says] : cases) {
         const BusFile bus = parse("<device>" + device + "</device>");
@@ -158,10 +173,16 @@ TEST(BusFile, AFileThatSaysSomethingWrongIsRefusedWithItsLineAndElement) {
         EXPECT_EQ(line.find('\n'), std::string::npos) << line;
     }
     // The file as a whole; one bad device spoils the good ones around it.
+    std::string deep;
+    for (int i = 0; i < 300; ++i) deep += "<a>";
     const std::vector<std::pair<std::string, std::string>> files = {
         {"", "bus.xml: the document is empty"},
-        {"not xml at all", "bus.xml:1: Start tag expected"},
-        {"<simulatedBus>\n<device>\n</simulatedBus>", "bus.xml:3: Opening and ending tag mismatch"},
+        // What is not well-formed: the parser's words, at its line.
+        {"not xml at all", "bus.xml:1: syntax error"},
+        {"<simulatedBus>\n<device>\n</simulatedBus>", "bus.xml:3: mismatched tag"},
+        {"<simulatedBus>\n<device when='1' when='2'/></simulatedBus>", "bus.xml:2: duplicate attribute"},
+        // ... or the bound that was passed, where.
+        {"<simulatedBus>\n" + deep, "bus.xml:2: elements nested more than 257 deep"},
         {"<otherRoot><device/></otherRoot>", "bus.xml:1: <otherRoot>: not a bus file: its root is <simulatedBus>"},
         {"<simulatedBus>\n<printer/></simulatedBus>", "bus.xml:2: <printer>: not a bus file element"},
         {"<simulatedBus version='2'/>", "bus.xml:1: <simulatedBus>: unknown attribute 'version'"},

@@ -47,6 +47,7 @@ TEST_F(CFConversion, ReadingRules) {
         {"<r>text<a>1</a>more</r>", dict({{"r", "text"}})},
         {"<r><a>1</a>text</r>", dict({{"r", dict({{"a", "1"}})}})},
         {"<r><![CDATA[raw <b>]]>after</r>", dict({{"r", "raw <b>"}})},
+        {"<r><![CDATA[one]]><![CDATA[]]><![CDATA[ section]]>after</r>", dict({{"r", "one section"}})},
         // References are part of the text, so they never cut a value short.
         {"<!DOCTYPE r [<!ENTITY who \"world\">]><r>a &amp; b &#65; &who;!</r>", dict({{"r", "a & b A world!"}})},
         // Arrays only for repeated names; attributes are ignored.

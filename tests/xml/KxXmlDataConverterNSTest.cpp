@@ -97,6 +97,68 @@ TEST_F(NSConversion, ReadingRules) {
     EXPECT_EQ(converter.copyXMLDataToDictionaryNS(utf16), dict({{"r", "caf\xC3\xA9"}}));
 }
 
+// What the reader takes beyond the mapping: the encodings a byte-order mark
+// or declaration names, the end of a document at a NUL, and its bounds.
+TEST_F(NSConversion, EncodingsBoundsAndTheEndOfADocument) {
+    using namespace std::string_literals;
+    const auto utf16le = [](std::string_view ascii, std::initializer_list<std::uint8_t> more = {}) {
+        Bytes bytes{0xFF, 0xFE};
+        for (char c : ascii) bytes.insert(bytes.end(), {static_cast<std::uint8_t>(c), 0});
+        bytes.insert(bytes.end(), more);
+        return bytes;
+    };
+    const auto nested = [](std::size_t depth) {
+        std::string xml;
+        for (std::size_t i = 0; i < depth; ++i) xml += "<a>";
+        for (std::size_t i = 0; i < depth; ++i) xml += "</a>";
+        return bytesOf(xml);
+    };
+    const auto nestedValue = [](std::size_t depth) {
+        Value value("");
+        for (std::size_t i = 1; i < depth; ++i) value = Value(dict({{"a", value}}));
+        return dict({{"a", value}});
+    };
+    const auto entities = [](std::size_t count) {
+        std::string xml = "<!DOCTYPE r [";
+        for (std::size_t i = 0; i < count; ++i) xml += "<!ENTITY e" + std::to_string(i) + " \"x\">";
+        return bytesOf(xml + "]><r>&e0;</r>");
+    };
+    const std::string name(50000, 'n');
+    const Dictionary x = dict({{"r", "x"}});
+    const struct {
+        Bytes xml;
+        std::optional<Dictionary> expected;
+    } cases[] = {
+        // Encodings the C library converts; the byte-order mark wins over
+        // the declaration.
+        {bytesOf("<?xml version=\"1.0\" encoding=\"windows-1252\"?><r>\x80</r>"), dict({{"r", "\xE2\x82\xAC"}})},
+        {bytesOf("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><r>\x93\xFA</r>"), dict({{"r", "\xE6\x97\xA5"}})},
+        {bytesOf("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r>\xC3\xA9</r>"),
+         dict({{"r", "\xC3\xA9"}})},
+        {utf16le("<?xml version=\"1.0\" encoding=\"UTF-8\"?><r>x</r>"), x},
+        {bytesOf("<?xml version=\"1.1\"?><r>x</r>"), x},
+        {bytesOf("<?xml version=\"2.0\"?><r>x</r>"), std::nullopt},
+        // A surrogate without its other half.
+        {utf16le("<r>", {0x3D, 0xD8, 'x', 0, '<', 0, '/', 0, 'r', 0, '>', 0}), std::nullopt},
+        // A NUL after the root element ends the document.
+        {bytesOf("<r>x</r>\n\0<junk"s), x},
+        {utf16le("<r>x</r>", {0, 0, 0xFF}), x},
+        {bytesOf("<r>x</r>junk\0"s), std::nullopt},
+        {bytesOf("<r>x\0</r>"s), std::nullopt},
+        // 256 elements around the innermost at most, names of 50 000 bytes,
+        // 1 000 entities.
+        {nested(257), nestedValue(257)},
+        {nested(258), std::nullopt},
+        {bytesOf("<r><" + name + ">x</" + name + "></r>"), dict({{"r", dict({{name, "x"}})}})},
+        {bytesOf("<r><" + name + "n>x</" + name + "n></r>"), std::nullopt},
+        {entities(1000), x},
+        {entities(1001), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(converter.copyXMLDataToDictionaryNS(c.xml), c.expected) << textOf(c.xml).substr(0, 80);
+    }
+}
+
 TEST_F(NSConversion, MalformedInputGivesNothingAndPrintsNothing) {
     std::string bomb = "<!DOCTYPE r [<!ENTITY e0 \"<x>0123456789</x>\">";
     for (int i = 1; i <= 8; ++i) {

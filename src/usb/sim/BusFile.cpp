@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// The virtual bus file reader, on libxml2's tree through the XML layer's safe
-// parser (no external entity, no DTD; internal entities expanded within a
-// budget), so that every element and attribute is seen with its line.
+// The virtual bus file reader, on the tree of the XML layer's safe parser
+// (no external entity, no DTD; internal entities expanded within a budget),
+// which keeps every element's attributes and line.
+//
+// A bus file has no namespaces: an element whose name has a prefix is no bus
+// file element, and a namespace declaration is an attribute that no element
+// takes.
 //
 // Numbers are decimal or 0x-hex with blanks around them allowed; booleans
 // are `true` or `false` in any case. Texts take the escapes of
@@ -140,10 +144,8 @@ std::string hex2(unsigned value) {
     return text;
 }
 
-std::string nameOf(const xmlNode* node) { return node->name ? reinterpret_cast<const char*>(node->name) : ""; }
-std::string nameOf(const xmlAttr* attribute) {
-    return attribute->name ? reinterpret_cast<const char*>(attribute->name) : "";
-}
+using xmlparsing::Node;
+using xmlparsing::NodeKind;
 
 bool isBlank(std::string_view text) { return trimmed(text).empty(); }
 
@@ -151,34 +153,27 @@ bool isBlank(std::string_view text) { return trimmed(text).empty(); }
 // refused; `error` then says why.
 class Reader {
 public:
-    explicit Reader(std::size_t documentSize) : mBudget(documentSize) {}
-
     std::optional<BusFileError> error;
 
-    bool fail(const xmlNode* node, std::string reason) {
-        const long line = node ? xmlGetLineNo(node) : 0;
-        error = BusFileError{line > 0 ? line : 0, node ? nameOf(node) : std::string(), std::move(reason)};
+    bool fail(const Node* node, std::string reason) {
+        error = BusFileError{node ? node->line : 0, node ? node->name : std::string(), std::move(reason)};
         return false;
     }
 
     // The elements among an element's children; text between them must be
     // blank, processing instructions are passed over, and comments too
     // unless `comments` takes them.
-    bool childElements(const xmlNode* parent, std::vector<const xmlNode*>& elements,
+    bool childElements(const Node& parent, std::vector<const Node*>& elements,
                        std::vector<std::string>* comments = nullptr) {
-        std::vector<const xmlNode*> children;
-        if (!xmlparsing::appendExpandedChildren(parent, children, mBudget)) {
-            return fail(parent, "entities expand beyond any bus file's size");
-        }
-        for (const xmlNode* child : children) {
-            if (child->type == XML_ELEMENT_NODE) {
-                elements.push_back(child);
-            } else if (child->type == XML_COMMENT_NODE && comments != nullptr) {
-                comments->emplace_back(xmlparsing::nodeContent(child));
-            } else if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
-                if (!isBlank(xmlparsing::nodeContent(child))) {
-                    return fail(parent, "text beside the elements: '" +
-                                            std::string(trimmed(xmlparsing::nodeContent(child)).substr(0, 20)) + "'");
+        for (const Node& child : parent.children) {
+            if (child.kind == NodeKind::element) {
+                elements.push_back(&child);
+            } else if (child.kind == NodeKind::comment && comments != nullptr) {
+                comments->push_back(child.text);
+            } else if (child.kind == NodeKind::text || child.kind == NodeKind::cdataSection) {
+                if (!isBlank(child.text)) {
+                    return fail(&parent,
+                                "text beside the elements: '" + std::string(trimmed(child.text).substr(0, 20)) + "'");
                 }
             }
         }
@@ -186,56 +181,38 @@ public:
     }
 
     // The text of an element that holds text only.
-    bool text(const xmlNode* element, std::string& out) {
-        std::vector<const xmlNode*> children;
-        if (!xmlparsing::appendExpandedChildren(element, children, mBudget)) {
-            return fail(element, "entities expand beyond any bus file's size");
-        }
+    bool text(const Node& element, std::string& out) {
         out.clear();
-        for (const xmlNode* child : children) {
-            if (child->type == XML_ELEMENT_NODE)
-                return fail(element, "holds an element <" + nameOf(child) + ">, not text");
-            if (child->type == XML_TEXT_NODE || child->type == XML_CDATA_SECTION_NODE) {
-                out += xmlparsing::nodeContent(child);
+        for (const Node& child : element.children) {
+            if (child.kind == NodeKind::element) {
+                return fail(&element, "holds an element <" + child.name + ">, not text");
             }
+            if (child.kind == NodeKind::text || child.kind == NodeKind::cdataSection) out += child.text;
         }
         return true;
     }
 
     // The attributes of an element, each checked against the names it may
     // carry.
-    bool attributes(const xmlNode* element, const std::set<std::string_view>& allowed,
+    bool attributes(const Node& element, const std::set<std::string_view>& allowed,
                     std::vector<std::pair<std::string, std::string>>& out) {
-        for (const xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
-            const std::string name = nameOf(attribute);
-            if (attribute->ns != nullptr || allowed.count(name) == 0) {
-                return fail(element, "unknown attribute '" + name + "'");
-            }
-            std::vector<const xmlNode*> nodes;
-            if (!xmlparsing::appendExpandedValue(attribute, nodes, mBudget)) {
-                return fail(element, "entities expand beyond any bus file's size");
-            }
-            std::string value;
-            for (const xmlNode* node : nodes) value += xmlparsing::nodeContent(node);
-            out.emplace_back(name, std::move(value));
+        for (const xmlparsing::Attribute& attribute : element.attributes) {
+            if (allowed.count(attribute.name) == 0) return fail(&element, "unknown attribute '" + attribute.name + "'");
+            out.emplace_back(attribute.name, attribute.value);
         }
         return true;
     }
 
-    bool device(const xmlNode* element, VirtualPrinterConfig& config);
+    bool device(const Node& element, VirtualPrinterConfig& config);
 
 private:
-    bool setting(const xmlNode* element, const std::string& name, const std::string& text,
-                 VirtualPrinterConfig& config);
-    bool interface(const xmlNode* element, VirtualPrinterConfig& config);
-    bool checkInterfaces(const std::vector<const xmlNode*>& elements, const VirtualPrinterConfig& config);
-    bool reply(const xmlNode* element, const std::string& text, Reply& out, bool needsRequest);
-
-    xmlparsing::ExpansionBudget mBudget;
+    bool setting(const Node& element, const std::string& name, const std::string& text, VirtualPrinterConfig& config);
+    bool interface(const Node& element, VirtualPrinterConfig& config);
+    bool checkInterfaces(const std::vector<const Node*>& elements, const VirtualPrinterConfig& config);
+    bool reply(const Node& element, const std::string& text, Reply& out, bool needsRequest);
 };
 
-bool Reader::setting(const xmlNode* element, const std::string& name, const std::string& text,
-                     VirtualPrinterConfig& c) {
+bool Reader::setting(const Node& element, const std::string& name, const std::string& text, VirtualPrinterConfig& c) {
     Problem problem;
     if (name == "vendorID") {
         problem = numberInto(text, c.vendorID);
@@ -317,10 +294,10 @@ bool Reader::setting(const xmlNode* element, const std::string& name, const std:
     } else {
         problem = "not a bus file element";
     }
-    return problem ? fail(element, *problem) : true;
+    return problem ? fail(&element, *problem) : true;
 }
 
-bool Reader::reply(const xmlNode* element, const std::string& text, Reply& out, bool needsRequest) {
+bool Reader::reply(const Node& element, const std::string& text, Reply& out, bool needsRequest) {
     std::vector<std::pair<std::string, std::string>> given;
     if (!attributes(element,
                     needsRequest ? std::set<std::string_view>{"to", "delayMs"} : std::set<std::string_view>{"delayMs"},
@@ -333,15 +310,15 @@ bool Reader::reply(const xmlNode* element, const std::string& text, Reply& out, 
             out.to = textOf(value);
             named = !isBlank(out.to);
         } else if (Problem problem = numberInto(value, out.delayMs)) {
-            return fail(element, "delayMs " + *problem);
+            return fail(&element, "delayMs " + *problem);
         }
     }
-    if (needsRequest && !named) return fail(element, "names no request (attribute 'to')");
+    if (needsRequest && !named) return fail(&element, "names no request (attribute 'to')");
     out.answer = unescapeBusText(text);
     return true;
 }
 
-bool Reader::interface(const xmlNode* element, VirtualPrinterConfig& config) {
+bool Reader::interface(const Node& element, VirtualPrinterConfig& config) {
     InterfaceDescription setting;
     std::vector<std::pair<std::string, std::string>> given;
     if (!attributes(element, {"number", "alternateSetting", "class", "subclass", "protocol", "pjl"}, given)) {
@@ -359,17 +336,17 @@ bool Reader::interface(const xmlNode* element, VirtualPrinterConfig& config) {
             problem = flagInto(value, speaks);
             setting.pjl = speaks;
         }
-        if (problem) return fail(element, name + " " + *problem);
+        if (problem) return fail(&element, name + " " + *problem);
     }
-    std::vector<const xmlNode*> endpoints;
+    std::vector<const Node*> endpoints;
     if (!childElements(element, endpoints)) return false;
-    for (const xmlNode* child : endpoints) {
-        if (nameOf(child) != "endpoint") return fail(child, "not an endpoint of an interface");
+    for (const Node* child : endpoints) {
+        if (child->name != "endpoint") return fail(child, "not an endpoint of an interface");
         std::string text;
-        if (!Reader::text(child, text)) return false;
+        if (!Reader::text(*child, text)) return false;
         if (!isBlank(text)) return fail(child, "holds text");
         given.clear();
-        if (!attributes(child, {"address", "type", "direction", "maxPacketSize"}, given)) return false;
+        if (!attributes(*child, {"address", "type", "direction", "maxPacketSize"}, given)) return false;
         EndpointDescription endpoint;
         std::optional<std::uint8_t> address;
         std::optional<std::string> type, direction;
@@ -412,7 +389,7 @@ bool Reader::interface(const xmlNode* element, VirtualPrinterConfig& config) {
         setting.endpoints.push_back(endpoint);
     }
     if (config.interfaces.size() >= kMostInterfaceSettings) {
-        return fail(element, "more than " + std::to_string(kMostInterfaceSettings) + " interface settings");
+        return fail(&element, "more than " + std::to_string(kMostInterfaceSettings) + " interface settings");
     }
     config.interfaces.push_back(std::move(setting));
     return true;
@@ -420,7 +397,7 @@ bool Reader::interface(const xmlNode* element, VirtualPrinterConfig& config) {
 
 // Interfaces count up from 0 in the device's order, each one's settings from
 // 0 and together, and no endpoint address serves two interfaces.
-bool Reader::checkInterfaces(const std::vector<const xmlNode*>& elements, const VirtualPrinterConfig& config) {
+bool Reader::checkInterfaces(const std::vector<const Node*>& elements, const VirtualPrinterConfig& config) {
     for (std::size_t i = 0; i < config.interfaces.size(); ++i) {
         const InterfaceDescription& s = config.interfaces[i];
         const bool next = i == 0 ? s.number == 0 && s.alternateSetting == 0
@@ -448,31 +425,31 @@ bool Reader::checkInterfaces(const std::vector<const xmlNode*>& elements, const 
     return true;
 }
 
-bool Reader::device(const xmlNode* element, VirtualPrinterConfig& config) {
+bool Reader::device(const Node& element, VirtualPrinterConfig& config) {
     std::vector<std::pair<std::string, std::string>> none;
     if (!attributes(element, {}, none)) return false;
-    std::vector<const xmlNode*> children;
+    std::vector<const Node*> children;
     if (!childElements(element, children, &config.notes)) return false;
 
     std::set<std::string> seen;
-    std::vector<const xmlNode*> interfaces;
-    const xmlNode* alternateSetting = nullptr;
-    for (const xmlNode* child : children) {
-        const std::string name = nameOf(child);
-        if (child->ns != nullptr) return fail(child, "not a bus file element");
+    std::vector<const Node*> interfaces;
+    const Node* alternateSetting = nullptr;
+    for (const Node* child : children) {
+        const std::string& name = child->name;
+        if (name.find(':') != std::string::npos) return fail(child, "not a bus file element");
         if (name == "interface") {
             if (interfaces.empty()) config.interfaces.clear();
             interfaces.push_back(child);
-            if (!interface(child, config)) return false;
+            if (!interface(*child, config)) return false;
             continue;
         }
         std::string text;
-        if (!Reader::text(child, text)) return false;
+        if (!Reader::text(*child, text)) return false;
         if (name == "reply" || name == "defaultReply" || name == "unsolicitedStatus") {
             if (name == "defaultReply" && !seen.insert(name).second) return fail(child, "given twice");
             if (name == "unsolicitedStatus") {
                 std::vector<std::pair<std::string, std::string>> given;
-                if (!attributes(child, {"everySeconds"}, given)) return false;
+                if (!attributes(*child, {"everySeconds"}, given)) return false;
                 UnsolicitedStatus status{unescapeBusText(text), std::nullopt};
                 for (const auto& entry : given) {
                     if (Problem problem = numberInto(entry.second, status.everySeconds, 1, kLongestPeriod)) {
@@ -483,13 +460,13 @@ bool Reader::device(const xmlNode* element, VirtualPrinterConfig& config) {
                 continue;
             }
             Reply answer;
-            if (!reply(child, text, answer, name == "reply")) return false;
+            if (!reply(*child, text, answer, name == "reply")) return false;
             if (name == "reply") config.replies.push_back(std::move(answer));
             else config.defaultReply = std::move(answer);
             continue;
         }
-        if (!setting(child, name, text, config)) return false;
-        if (!attributes(child, {}, none)) return false;
+        if (!setting(*child, name, text, config)) return false;
+        if (!attributes(*child, {}, none)) return false;
         if (!seen.insert(name).second) return fail(child, "given twice");
         if (name == "alternateSetting") alternateSetting = child;
         // Two ways to say one thing: one of them.
@@ -583,28 +560,26 @@ Bytes unescapeBusText(const std::string& text) {
 
 BusFile parseBusFile(const Bytes& xml) {
     xmlparsing::ParseFailure failure;
-    const xmlparsing::XmlDocPtr document = xmlparsing::parseXmlDocument(xml.data(), xml.size(), &failure);
-    if (!document) return refused({failure.line, "", failure.message});
-    const xmlNode* root = xmlDocGetRootElement(document.get());
-    if (root == nullptr) return refused({0, "", "no root element"});
+    const std::optional<Node> root = xmlparsing::parseXmlDocument(xml.data(), xml.size(), &failure);
+    if (!root) return refused({failure.line, "", failure.message});
 
-    Reader reader(xml.size());
-    if (nameOf(root) != "simulatedBus" || root->ns != nullptr) {
-        reader.fail(root, "not a bus file: its root is <simulatedBus>");
+    Reader reader;
+    if (root->name != "simulatedBus") {
+        reader.fail(&*root, "not a bus file: its root is <simulatedBus>");
         return refused(*reader.error);
     }
     std::vector<std::pair<std::string, std::string>> none;
-    std::vector<const xmlNode*> devices;
-    if (!reader.attributes(root, {}, none) || !reader.childElements(root, devices)) return refused(*reader.error);
+    std::vector<const Node*> devices;
+    if (!reader.attributes(*root, {}, none) || !reader.childElements(*root, devices)) return refused(*reader.error);
 
     BusFile file;
-    for (const xmlNode* element : devices) {
-        if (nameOf(element) != "device" || element->ns != nullptr) {
+    for (const Node* element : devices) {
+        if (element->name != "device") {
             reader.fail(element, "not a bus file element (a bus holds <device> elements)");
             return refused(*reader.error);
         }
         VirtualPrinterConfig config;
-        if (!reader.device(element, config)) return refused(*reader.error);
+        if (!reader.device(*element, config)) return refused(*reader.error);
         file.printers.push_back(std::move(config));
     }
     applyBusDefaults(file.printers);
