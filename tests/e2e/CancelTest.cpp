@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Cancelling a running command through the reopen event: SIGUSR1, or a
 // second launch with the same command file path.
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -125,8 +126,16 @@ TEST_F(Cancel, CancelFileNamingAnExistingStatusIsRefused) {
 // same, and SIGUSR1 cancels it.
 TEST_F(Cancel, WithNoRendezvousAtAllTheCommandRunsAndTheSignalCancels) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    const std::string binary = program();
+    const std::size_t slash = binary.rfind('/');
     const pid_t child = ::fork();
     if (child == 0) {
+        // The program's folder, reached through a descriptor: a build under
+        // /tmp is hidden by the mount below.
+        const int folder = ::open(binary.substr(0, slash + 1).c_str(), O_PATH | O_DIRECTORY);
+        if (folder < 0) ::_exit(6);
+        const std::string programThere =
+            "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(folder) + binary.substr(slash);
         // A /tmp of this test's own, so that the machine's is never touched.
         if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
@@ -153,7 +162,7 @@ TEST_F(Cancel, WithNoRendezvousAtAllTheCommandRunsAndTheSignalCancels) {
                                                            {"outputFilePath", "/tmp/work/query.pjl"},
                                                            {"responseFilePath", "/tmp/work/answer.bin"},
                                                            {"timeOut", "60"}}));
-            Process process(program(), {"/tmp/work/command.xml"}, {"ZELVIK_SIMULATED_BUS=/tmp/work/bus.xml"});
+            Process process(programThere, {"/tmp/work/command.xml"}, {"ZELVIK_SIMULATED_BUS=/tmp/work/bus.xml"});
             if (!eventually([] { return !exists("/tmp/work/command.xml"); })) return 3;
             writeFile("/tmp/work/command.xml",
                       commandXml({{"command", "processCancel"}, {"statusFilePath", "/tmp/work/cancel-status.xml"}}));
