@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The platform stand-ins: notifications and the reopen rendezvous.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,6 +17,7 @@
 
 #include "base/NotificationCenter.h"
 #include "app/ReopenEvents.h"
+#include "support/PrivateTmp.h"
 #include "support/TempDir.h"
 
 namespace zelvik {
@@ -160,45 +159,23 @@ TEST(ReopenRendezvous, ADeepRuntimeDirectoryIsUsedWhileTheAddressHoldsItAndPasse
 // first (a directory of its own, or a link to one of ours) is passed over:
 // the launch listens in the home's cache and the next launch reaches it.
 TEST(ReopenRendezvous, ASquattedTemporaryFallbackIsPassedOver) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // A /tmp of this test's own, so that the machine's is never touched.
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
-            ::_exit(77);
-        }
-        ::unsetenv("XDG_RUNTIME_DIR");
-        if (::mkdir("/tmp/home", 0700) != 0 || ::setenv("HOME", "/tmp/home", 1) != 0) ::_exit(2);
+    test::expectInPrivateTmp([] {
+        if (::mkdir("/tmp/home", 0700) != 0 || ::setenv("HOME", "/tmp/home", 1) != 0) return 2;
         const std::string shared = "/tmp/zelvik-" + std::to_string(::getuid());
         for (const bool asLink : {false, true}) {
-            const pid_t squatter = ::fork();
-            if (squatter == 0) {
-                if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
-                ::_exit((asLink ? ::symlink("/tmp/home", shared.c_str()) : ::mkdir(shared.c_str(), 0700)) == 0 ? 0 : 1);
-            }
-            int status = 0;
-            if (::waitpid(squatter, &status, 0) != squatter || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                ::_exit(3);
-            }
-            if (ReopenRendezvous::rendezvousDirectory() != "/tmp/home/.cache/zelvik") ::_exit(4);
+            if (!test::squat(shared, asLink ? "/tmp/home" : "")) return 3;
+            if (ReopenRendezvous::rendezvousDirectory() != "/tmp/home/.cache/zelvik") return 4;
             ReopenRendezvous listener;
-            if (listener.establish("/tmp/home/cmd.xml") != Outcome::Listening) ::_exit(5);
+            if (listener.establish("/tmp/home/cmd.xml") != Outcome::Listening) return 5;
             int events = 0;
             if (launchWhileAnswering(listener, "/tmp/home/cmd.xml", &events) != Outcome::Forwarded || events != 1) {
-                ::_exit(6);
+                return 6;
             }
             ::unlink(shared.c_str());
             ::rmdir(shared.c_str());
         }
-        ::_exit(0);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(0, WEXITSTATUS(status)) << "the step that failed";
+        return 0;
+    });
 }
 
 TEST(ReopenEvents, HandlerRunsOnlyWhileInstalledAndWaitingEventsAreDropped) {

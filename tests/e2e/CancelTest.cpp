@@ -2,9 +2,7 @@
 // Cancelling a running command through the reopen event: SIGUSR1, or a
 // second launch with the same command file path.
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <sstream>
 
 #include "e2e/Harness.h"
+#include "support/PrivateTmp.h"
 
 namespace zelvik::test {
 namespace {
@@ -125,59 +124,36 @@ TEST_F(Cancel, CancelFileNamingAnExistingStatusIsRefused) {
 // neither a runtime directory nor a usable home: the command runs all the
 // same, and SIGUSR1 cancels it.
 TEST_F(Cancel, WithNoRendezvousAtAllTheCommandRunsAndTheSignalCancels) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    // The program's folder, reached through a descriptor: a build under
+    // /tmp is hidden by the private /tmp.
     const std::string binary = program();
     const std::size_t slash = binary.rfind('/');
-    const pid_t child = ::fork();
-    if (child == 0) {
-        // The program's folder, reached through a descriptor: a build under
-        // /tmp is hidden by the mount below.
-        const int folder = ::open(binary.substr(0, slash + 1).c_str(), O_PATH | O_DIRECTORY);
-        if (folder < 0) ::_exit(6);
+    const int folder = ::open(binary.substr(0, slash + 1).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    expectInPrivateTmp([&] {
         const std::string programThere =
             "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(folder) + binary.substr(slash);
-        // A /tmp of this test's own, so that the machine's is never touched.
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) {
-            ::_exit(77);
-        }
-        ::unsetenv("XDG_RUNTIME_DIR");
         ::setenv("HOME", "/nonexistent", 1);
-        const std::string shared = "/tmp/zelvik-" + std::to_string(::getuid());
-        const pid_t squatter = ::fork();
-        if (squatter == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
-            ::_exit(::mkdir(shared.c_str(), 0700) == 0 ? 0 : 1);
-        }
-        int status = 0;
-        if (::waitpid(squatter, &status, 0) != squatter || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ::_exit(2);
-        const int step = [&] {
-            ::mkdir("/tmp/work", 0700);
-            writeFile("/tmp/work/bus.xml", "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Quiet Model;</deviceID>"
-                                           "<serialNumber>Q1</serialNumber></device></simulatedBus>");
-            writeFile("/tmp/work/query.pjl", "no question here");
-            writeFile("/tmp/work/command.xml", commandXml({{"command", "sendPJLCommand"},
-                                                           {"statusFilePath", "/tmp/work/status.xml"},
-                                                           {"deviceURI", kURI},
-                                                           {"outputFilePath", "/tmp/work/query.pjl"},
-                                                           {"responseFilePath", "/tmp/work/answer.bin"},
-                                                           {"timeOut", "60"}}));
-            Process process(programThere, {"/tmp/work/command.xml"}, {"ZELVIK_SIMULATED_BUS=/tmp/work/bus.xml"});
-            if (!eventually([] { return !exists("/tmp/work/command.xml"); })) return 3;
-            writeFile("/tmp/work/command.xml",
-                      commandXml({{"command", "processCancel"}, {"statusFilePath", "/tmp/work/cancel-status.xml"}}));
-            process.signal(SIGUSR1);
-            if (!process.waitFor(seconds(5))) return 4;
-            return readFile("/tmp/work/status.xml") == kStatusZero ? 0 : 5;
-        }();
-        ::_exit(step);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
-    EXPECT_EQ(0, WEXITSTATUS(status)) << "the step that failed";
+        if (!squat("/tmp/zelvik-" + std::to_string(::getuid()))) return 2;
+        ::mkdir("/tmp/work", 0700);
+        writeFile("/tmp/work/bus.xml", "<simulatedBus><device><deviceID>MFG:Zelvik;MDL:Quiet Model;</deviceID>"
+                                       "<serialNumber>Q1</serialNumber></device></simulatedBus>");
+        writeFile("/tmp/work/query.pjl", "no question here");
+        writeFile("/tmp/work/command.xml", commandXml({{"command", "sendPJLCommand"},
+                                                       {"statusFilePath", "/tmp/work/status.xml"},
+                                                       {"deviceURI", kURI},
+                                                       {"outputFilePath", "/tmp/work/query.pjl"},
+                                                       {"responseFilePath", "/tmp/work/answer.bin"},
+                                                       {"timeOut", "60"}}));
+        Process process(programThere, {"/tmp/work/command.xml"}, {"ZELVIK_SIMULATED_BUS=/tmp/work/bus.xml"});
+        if (!eventually([] { return !exists("/tmp/work/command.xml"); })) return 3;
+        writeFile("/tmp/work/command.xml",
+                  commandXml({{"command", "processCancel"}, {"statusFilePath", "/tmp/work/cancel-status.xml"}}));
+        process.signal(SIGUSR1);
+        if (!process.waitFor(seconds(5))) return 4;
+        return readFile("/tmp/work/status.xml") == kStatusZero ? 0 : 5;
+    });
+    ::close(folder);
 }
 
 TEST_F(Cancel, TerminationFromOutsideEndsPromptlyWithoutAStatusFile) {
