@@ -3,8 +3,8 @@
 
 from __future__ import annotations
 
-import importlib.util
 import os
+import runpy
 from pathlib import Path
 from typing import Any, Optional
 
@@ -94,9 +94,5 @@ class Application(Adw.Application):
         ``run(window)`` is called once the window is made. It works the
         window through its actions, as a person would through the keyboard,
         and sets ``exit_status`` when something was not as it should be."""
-        spec = importlib.util.spec_from_file_location("zelvik_utility_scenario", path)
-        if spec is None or spec.loader is None:
-            raise ImportError(f"ZELVIK_UTILITY_SCENARIO: no Python file: {path}")
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        module.run(window)
+        scenario = runpy.run_path(path, run_name="zelvik_utility_scenario")
+        scenario["run"](window)
