@@ -45,13 +45,11 @@ inline bool squat(const std::string& path, const std::string& linkTarget = "") {
     const pid_t squatter = ::fork();
     if (squatter == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
-        const int made =
-            linkTarget.empty() ? ::mkdir(path.c_str(), 0700) : ::symlink(linkTarget.c_str(), path.c_str());
+        const int made = linkTarget.empty() ? ::mkdir(path.c_str(), 0700) : ::symlink(linkTarget.c_str(), path.c_str());
         ::_exit(made == 0 ? 0 : 1);
     }
     int status = 0;
-    return squatter > 0 && ::waitpid(squatter, &status, 0) == squatter && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    return squatter > 0 && ::waitpid(squatter, &status, 0) == squatter && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace zelvik::test
