@@ -10,6 +10,11 @@
 
 namespace zelvik::client::detail {
 
+// The bus file a simulating helper with this environment reads: its first
+// ZELVIK_SIMULATED_BUS (empty: an empty bus). Nothing for a helper that
+// names none, which works on the real bus.
+std::optional<std::string> simulatedBusFile(const std::vector<std::string>& environment);
+
 // For a helper whose environment names a bus file (ZELVIK_SIMULATED_BUS):
 // why the simulating helper would refuse it, in one line naming the file,
 // the line and the element. Nothing for a good bus file, or a helper

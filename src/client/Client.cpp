@@ -29,9 +29,9 @@
 #include "HelperTrace.h"
 #include "Process.h"
 #include "Turns.h"
+#include "Wake.h"
 #include "base/UniqueFD.h"
 #include "xml/KxXmlDataConverter.h"
-#include "xml/XmlParsing.h"
 
 // Where the build installs the helpers, and where they lie seen from the
 // folder of the programs and from that of the libraries (empty when the
@@ -182,13 +182,6 @@ bool writeFileWhole(const std::string& path, const std::string& content) {
     return true;
 }
 
-// Whether a text can stand in an XML file: UTF-8, and no character XML
-// cannot carry (the C0 controls but tab, LF and CR).
-bool writableAsXmlText(const std::string& text) {
-    std::string ignored;
-    return xmlparsing::appendEscapedText(text, ignored);
-}
-
 // What a parameter is, in a refusal.
 std::string describeParameter(const std::string& name) {
     if (name == "deviceURI") return "the device URI";
@@ -289,15 +282,15 @@ struct Job::State {
         result = std::move(outcome);
         ended.notify_all();
         // Never read: readable from now on.
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = ::write(endedEvent.get(), &one, sizeof one);
+        detail::signalWake(endedEvent.get());
     }
     Result<Completion> run();
     // One start of the helper on the command file `xml`, to its end.
     Result<Completion> runHelper(const std::string& xml);
     // Waits `pause`; false when the job was cancelled meanwhile.
     bool pauseFor(std::chrono::milliseconds pause) const;
-    Completion cancelledBeforeStart() const {
+    // A cancelled end, with the last progress figure (for a print).
+    Completion cancelledCompletion() const {
         Completion completion;
         completion.cancelled = true;
         completion.progress = lastProgress.load();
@@ -316,7 +309,8 @@ std::unique_ptr<Job::State> prepare(const Helper& helper, Job::State::Kind kind,
     state->helperProgram = helper.program;
     state->kind = kind;
     state->command = std::move(command);
-    state->turnFolders = detail::turnFolders();
+    // A listing takes no turn.
+    if (kind != Job::State::Kind::list) state->turnFolders = detail::turnFolders();
     state->queryWait = helper.queryWait;
     state->printWait = helper.printWait;
     state->heldRetry = helper.heldRetry;
@@ -420,7 +414,7 @@ Result<Completion> Job::State::run() {
         // A path that XML cannot carry (not UTF-8, or a control character)
         // reaches the helper through a link of the private directory.
         std::string path = absolutePath(printFile);
-        if (!writableAsXmlText(path)) {
+        if (!KxXmlDataConverter::isWritableText(path)) {
             const std::string link = dir.file("print-file");
             if (::symlink(path.c_str(), link.c_str()) != 0) {
                 return Error(ErrorKind::setupFailed, 0, "cannot link the file to send: " + errorText(errno));
@@ -430,7 +424,7 @@ Result<Completion> Job::State::run() {
         parameters.emplace_back("outputFilePath", path);
     }
     for (const auto& [name, value] : parameters) {
-        if (!writableAsXmlText(value)) {
+        if (!KxXmlDataConverter::isWritableText(value)) {
             return Error(ErrorKind::badRequest, 0,
                          describeParameter(name) +
                              " cannot be written as XML text (a control character, or bytes that are not UTF-8)");
@@ -451,7 +445,7 @@ Result<Completion> Job::State::run() {
             case detail::PrinterTurn::Outcome::taken:
             case detail::PrinterTurn::Outcome::untaken: break;
             case detail::PrinterTurn::Outcome::timedOut: return Error(ErrorKind::busy, 0, {}, Reason::busy);
-            case detail::PrinterTurn::Outcome::cancelled: return cancelledBeforeStart();
+            case detail::PrinterTurn::Outcome::cancelled: return cancelledCompletion();
         }
     }
 
@@ -468,7 +462,7 @@ Result<Completion> Job::State::run() {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(retryEnd - std::chrono::steady_clock::now());
         if (!heldBeforeSending || left.count() <= 0) return outcome;
         // The last start comes when the while is over.
-        if (!pauseFor(std::min(pause, left))) return cancelledBeforeStart();
+        if (!pauseFor(std::min(pause, left))) return cancelledCompletion();
     }
 }
 
@@ -480,9 +474,7 @@ bool Job::State::pauseFor(std::chrono::milliseconds pause) const {
         if (left.count() <= 0) return true;
         pollfd woken{wake.get(), POLLIN, 0};
         if (::poll(&woken, 1, static_cast<int>(left.count())) > 0) {
-            std::uint64_t count = 0;
-            while (::read(wake.get(), &count, sizeof count) > 0) {
-            }
+            detail::drainWake(wake.get());
         }
     }
 }
@@ -501,7 +493,7 @@ Result<Completion> Job::State::runHelper(const std::string& xml) {
     }
 
     // A job cancelled before the helper starts ends without it.
-    if (cancelRequested.load()) return cancelledBeforeStart();
+    if (cancelRequested.load()) return cancelledCompletion();
     detail::ChildProcess child;
     if (const int error = child.start(helperProgram, commandPath, helperEnvironment); error != 0) {
         return Error(ErrorKind::startFailed, 0, helperProgram + ": " + errorText(error));
@@ -523,9 +515,7 @@ Result<Completion> Job::State::runHelper(const std::string& xml) {
             }
         }
         if (fds[2].revents != 0) {
-            std::uint64_t count = 0;
-            while (::read(wake.get(), &count, sizeof count) > 0) {
-            }
+            detail::drainWake(wake.get());
         }
         followProgress();
         if (callerTrace.empty()) detail::trimTrace(tracePath, kLongestTrace);
@@ -558,11 +548,7 @@ Result<Completion> Job::State::runHelper(const std::string& xml) {
     const bool commandLeft = exists(commandPath);
     const bool cancelTaken = cancelSent && !commandLeft;
     const std::optional<int> code = statusCode(statusPath);
-    if (!code && stopSent) {
-        Completion stopped;
-        stopped.cancelled = true;
-        return stopped;
-    }
+    if (!code && stopSent) return cancelledCompletion();
     if (!code) {
         if (!cancelSent && commandLeft) {
             return Error(ErrorKind::noStatus, 0, "it refused the command file (" + describeStatus(waitStatus) + ")");
@@ -644,9 +630,8 @@ Job::~Job() {
 void Job::cancel() noexcept {
     if (!mState) return;
     mState->cancelRequested.store(true);
-    const std::uint64_t one = 1;
     // Async-signal-safe: an atomic store and a write.
-    [[maybe_unused]] const ssize_t written = ::write(mState->wake.get(), &one, sizeof one);
+    detail::signalWake(mState->wake.get());
 }
 
 const Result<Completion>& Job::wait() {

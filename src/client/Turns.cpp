@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "Wake.h"
+
 namespace zelvik::client::detail {
 namespace {
 
@@ -142,9 +144,7 @@ PrinterTurn::Outcome PrinterTurn::take(const std::vector<std::string>& folders, 
         if (::poll(fds, 2, static_cast<int>(pause.count())) < 0 && errno != EINTR) return Outcome::untaken;
         if (fds[0].revents != 0) drain(watch.get());
         if (fds[1].revents != 0) {
-            std::uint64_t count = 0;
-            while (::read(wake, &count, sizeof count) > 0) {
-            }
+            drainWake(wake);
         }
     }
 }

@@ -26,6 +26,8 @@
 #include <system_error>
 #include <thread>
 
+#include "BusFileCheck.h"
+#include "Wake.h"
 #include "base/UniqueFD.h"
 #include "zelvik/client.h"
 
@@ -217,16 +219,6 @@ private:
     std::multimap<int, std::string> mNames;  // watch descriptor: the bus file's names in that folder
 };
 
-// The bus file of a simulating helper: the first ZELVIK_SIMULATED_BUS of
-// its environment (the one a program started with it reads).
-std::optional<std::string> simulatedBusOf(const Helper& helper) {
-    static const std::string kName = "ZELVIK_SIMULATED_BUS=";
-    for (const std::string& entry : helper.environment) {
-        if (entry.compare(0, kName.size(), kName) == 0) return entry.substr(kName.size());
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 struct PrinterWatch::State {
@@ -293,9 +285,7 @@ void PrinterWatch::State::run() {
             continue;
         }
         if (fds[0].revents != 0) {
-            std::uint64_t count = 0;
-            while (::read(wake.get(), &count, sizeof count) > 0) {
-            }
+            detail::drainWake(wake.get());
         }
         if (fds[1].revents != 0 && source->drain()) {
             const Clock::time_point now = Clock::now();
@@ -377,8 +367,7 @@ void PrinterWatch::stop() noexcept {
     if (!mState) return;
     State& state = *mState;
     state.stopRequested.store(true);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(state.wake.get(), &one, sizeof one);
+    detail::signalWake(state.wake.get());
     {
         std::lock_guard lock(state.listingMutex);
         if (state.listing != nullptr) state.listing->cancel();
@@ -394,7 +383,7 @@ Result<PrinterWatch> watchPrinters(const Helper& helper, PrinterWatch::Handler o
     state->helper = helper;
     state->onEvent = std::move(onEvent);
     if (state->wake.get() < 0) return Error(ErrorKind::setupFailed, 0, "eventfd: " + errorText(errno));
-    if (const std::optional<std::string> busFile = simulatedBusOf(helper)) {
+    if (const std::optional<std::string> busFile = detail::simulatedBusFile(helper.environment)) {
         if (!busFile->empty()) {
             auto source = std::make_unique<BusFileSource>();
             if (std::optional<Error> error = source->open(*busFile)) return std::move(*error);
