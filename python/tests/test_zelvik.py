@@ -1,13 +1,17 @@
 # SPDX-License-Identifier: Apache-2.0
 """The Python package against zelvik-sim: every call, the errors mapped,
 progress rising to 100, cancels from another thread and from a signal
-handler, time-limited waits, and asyncio."""
+handler, time-limited waits, asyncio, and a program that ends while jobs
+run."""
 
 from __future__ import annotations
 
 import asyncio
 import signal
+import subprocess
+import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -149,3 +153,32 @@ def test_cancelling_the_awaiting_task_cancels_the_job(helper: zelvik.Helper, pri
     job = asyncio.run(main())
     with job:
         assert job.wait(10).cancelled
+
+
+_EXIT_WHILE_WAITING = """
+import os, sys, threading, time
+import zelvik
+
+helper = zelvik.Helper.simulated(sys.argv[1], os.environ.get("ZELVIK_SIM_PROGRAM"))
+threads = [
+    threading.Thread(target=zelvik.pjl, args=(sys.argv[2], "INFO ID", 60), kwargs={"helper": helper}, daemon=True),
+    threading.Thread(target=lambda: zelvik.start_print(sys.argv[3], sys.argv[4], helper=helper).wait(), daemon=True),
+]
+for thread in threads:
+    thread.start()
+time.sleep(0.5)
+"""
+
+
+def test_a_program_that_ends_while_threads_wait_on_jobs_cancels_them(bus: Path, print_file: Path, tmp_path: Path) -> None:
+    # Daemon threads still waiting when the interpreter ends: the jobs are
+    # cancelled (nothing goes on printing), and nothing is freed under them.
+    ended = subprocess.run(
+        [sys.executable, "-c", _EXIT_WHILE_WAITING, str(bus), QUIET, SLOW, str(print_file)],
+        capture_output=True, text=True, timeout=30,
+    )
+    assert (ended.returncode, ended.stderr) == (0, "")
+    captured = tmp_path / "slow.bin"
+    size = captured.stat().st_size
+    time.sleep(1)
+    assert captured.stat().st_size == size < print_file.stat().st_size

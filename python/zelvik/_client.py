@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import asyncio
+import atexit
 import ctypes
 import math
 import os
@@ -75,6 +76,9 @@ class Helper:
             _errors.raise_for(result, None)
         self._handle = handle
         self._finalizer = weakref.finalize(self, _native.lib().zelvik_helper_free, handle)
+        # Not when the interpreter ends: a daemon thread may be starting a
+        # job with it, and the process's end takes the memory.
+        self._finalizer.atexit = False
 
     @property
     def program(self) -> str:
@@ -161,6 +165,13 @@ class Job:
         # The callback object lives as long as C may call it: until the job
         # is freed.
         job._finalizer = weakref.finalize(job, _free_job, handle, callback)
+        # Cancelled when the interpreter ends (see _end_open_jobs), not freed.
+        job._finalizer.atexit = False
+        with _job_freed:
+            if not _end_registered:
+                _register_end()
+            _open_jobs.add(job)
+            _unfreed.add(handle.value)
         return job
 
     def _progress_trampoline(self, on_progress: ProgressHandler) -> Callable[[int, Any], None]:
@@ -306,6 +317,51 @@ class Job:
 
 def _free_job(handle: Any, _callback: Any) -> None:
     _native.lib().zelvik_job_free(handle)
+    with _job_freed:
+        _unfreed.discard(handle.value)
+        _job_freed.notify_all()
+
+
+# The jobs not yet freed. When the interpreter ends, a daemon thread may
+# still be waiting on one: each is cancelled, so that no helper goes on
+# printing for a program that has ended, and given a few seconds to end and
+# its thread a moment to free it. A job nobody frees then is left as it is,
+# since a handle must outlive every call on it; the process's end takes the
+# memory.
+_open_jobs: "weakref.WeakSet[Job]" = weakref.WeakSet()
+_unfreed: set[int] = set()  # their handles, until each free has returned
+_job_freed = threading.Condition()
+_end_registered = False
+_END_WAIT = 5.0
+_FREE_WAIT = 1.0
+
+
+def _cancel_and_wait(running: list[Job]) -> None:
+    for job in running:
+        job.cancel()
+    deadline = time.monotonic() + _END_WAIT
+    for job in running:
+        # Under the lock a close holds while it frees the job; and held
+        # here, a job cannot be freed by its collection meanwhile.
+        with job._lock:
+            if job._handle is not None:
+                _native.lib().zelvik_job_wait(job._handle, max(0, math.ceil((deadline - time.monotonic()) * 1000)))
+
+
+def _register_end() -> None:
+    # After the first weakref.finalize was made, so that this runs before
+    # weakref's own exit function, after which no finalizer frees anything.
+    global _end_registered
+    _end_registered = True
+    atexit.register(_end_open_jobs)
+
+
+def _end_open_jobs() -> None:
+    _cancel_and_wait([job for job in list(_open_jobs) if job._handle is not None])
+    # The jobs are let go: those their threads no longer hold are freed now,
+    # the others when their threads are done with them.
+    with _job_freed:
+        _job_freed.wait_for(lambda: not _unfreed, _FREE_WAIT)
 
 
 def _request(commands: Commands) -> tuple[bool, Any]:
