@@ -15,16 +15,14 @@ from pathlib import Path
 import pytest
 
 import zelvik
+from conftest import _device
 
 W = "usb://Zelvik/W?serial=W1"
 X = "usb://Zelvik/X?serial=X1"
 
 
 def _bus(*models: str) -> str:
-    devices = "".join(
-        f"<device><deviceID>MFG:Zelvik;MDL:{m};</deviceID><serialNumber>{m}1</serialNumber></device>" for m in models
-    )
-    return f"<simulatedBus>{devices}</simulatedBus>"
+    return "<simulatedBus>" + "".join(_device(m, f"{m}1") for m in models) + "</simulatedBus>"
 
 
 def _replace(path: Path, text: str) -> None:

@@ -105,7 +105,7 @@ _BY_KIND: dict[int, type[Error]] = {
 }
 
 
-def from_handle(error: Optional[int], result: int) -> BaseException:
+def from_handle(error: Optional[int], result: int) -> Exception:
     """The exception for a C error handle (not freed here) and the result code
     the call gave."""
     lib = _native.lib()

@@ -58,7 +58,7 @@ def _event(handle: Any) -> Optional[PrinterEvent]:
     if kind == _native.LISTING_FAILED:
         error = lib.zelvik_watch_event_error(handle)
         failure = _errors.from_handle(error, lib.zelvik_error_kind(error))
-        return PrinterEvent("listing_failed", None, failure if isinstance(failure, Exception) else None, initial)
+        return PrinterEvent("listing_failed", None, failure, initial)
     if kind == _native.WATCH_READY:
         return PrinterEvent("ready", None, None, initial)
     if kind not in _PRINTER_KINDS:

@@ -37,8 +37,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args.simulated = os.path.abspath(args.simulated)
     try:
         helper = _helper(args)
-    except (OSError, zelvik.Error) as error:
-        # The client library missing (OSError from its loader) or refusing.
+    except (ImportError, OSError, zelvik.Error) as error:
+        # The client library missing (ImportError from its loader) or refusing.
         print(f"zelvik-utility: the printers cannot be reached: {error}; install libzelvik-client0 and zelvik",
               file=sys.stderr)
         return 1

@@ -14,12 +14,8 @@ from gi.repository import GLib, GObject
 
 import zelvik
 
+from .background import to_main_loop
 from .texts import duration_text, failure_sentence, rate_text, size_text, time_left_text
-
-
-def _to_main_loop(function: Callable[..., bool], *arguments: object) -> None:
-    # Ahead of redraws, as background.run_in_background does.
-    GLib.idle_add(function, *arguments, priority=GLib.PRIORITY_DEFAULT)
 
 
 class ProgressMeter:
@@ -138,7 +134,7 @@ class PrintTask(GObject.Object):
     def _run(self) -> None:
         try:
             size = os.stat(self.path).st_size
-            _to_main_loop(self._sized, size)
+            to_main_loop(self._sized, size)
             job = zelvik.start_print(self.uri, self.path, on_progress=self._progress_from_job, helper=self._helper)
             with job:
                 self._job = job
@@ -146,12 +142,12 @@ class PrintTask(GObject.Object):
                 if self._cancel_requested:
                     job.cancel()
                 completion = job.wait()
-            _to_main_loop(self._finished, completion, None)
+            to_main_loop(self._finished, completion, None)
         except Exception as error:  # shown as the job's outcome
-            _to_main_loop(self._finished, None, error)
+            to_main_loop(self._finished, None, error)
 
     def _progress_from_job(self, percent: int) -> None:
-        _to_main_loop(self._progressed, percent)
+        to_main_loop(self._progressed, percent)
 
     # On the main loop.
 

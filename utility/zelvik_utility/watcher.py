@@ -9,7 +9,7 @@ from gi.repository import GLib
 
 import zelvik
 
-from .background import run_in_background
+from .background import run_in_background, to_main_loop
 
 
 class PrinterWatcher:
@@ -41,7 +41,6 @@ class PrinterWatcher:
         self._on_settled = on_settled
         self._on_unwatched = on_unwatched
         self._watch: Optional[zelvik.PrinterWatch] = None
-        self._settled = False
         self._stopped = False
 
     def start(self) -> None:
@@ -59,19 +58,19 @@ class PrinterWatcher:
 
     def _from_watch(self, event: zelvik.PrinterEvent) -> None:
         # On the watch's thread: only the hand-over happens here.
-        GLib.idle_add(self._deliver, event, priority=GLib.PRIORITY_DEFAULT)
+        to_main_loop(self._deliver, event)
 
     def _deliver(self, event: zelvik.PrinterEvent) -> bool:
         if self._stopped:
             return GLib.SOURCE_REMOVE
-        if event.kind == "listing_failed":
-            self._on_failed(event.error or zelvik.Error("the printers could not be listed"), event.initial)
+        if event.kind == "listing_failed" and event.error is not None:
+            self._on_failed(event.error, event.initial)
         elif event.kind == "added" and event.printer is not None:
             self._on_added(event.printer)
         elif event.kind == "removed" and event.printer is not None:
             self._on_removed(event.printer)
         elif event.kind == "ready":
-            self._settle()
+            self._on_settled()
         return GLib.SOURCE_REMOVE
 
     def _listed_once(self, printers: Optional[list[zelvik.Printer]], error: Optional[Exception]) -> None:
@@ -81,9 +80,4 @@ class PrinterWatcher:
             self._on_failed(error, True)
         for printer in printers or []:
             self._on_added(printer)
-        self._settle()
-
-    def _settle(self) -> None:
-        if not self._settled:
-            self._settled = True
-            self._on_settled()
+        self._on_settled()

@@ -245,7 +245,6 @@ class UtilityWindow(Adw.ApplicationWindow):
             description = ""
         self.state_group.set_description(_escaped(description))
         self.notice_label.set_visible(not item.attached)
-        self.notice_label.set_label("This printer was unplugged. Plug it in again to use it; it comes back to the list by itself.")
         self._update_actions()
 
     def _bind_task(self) -> None:
