@@ -28,6 +28,8 @@ struct EndpointDescription {
 
     bool isIn() const { return (address & 0x80) != 0; }
     bool isBulk() const { return type == TransferType::Bulk; }
+
+    bool operator==(const EndpointDescription&) const = default;
 };
 
 // One alternate setting of one interface: its interface descriptor and its
@@ -46,6 +48,8 @@ struct InterfaceDescription {
     std::optional<bool> pjl;
 
     bool speaksPJL() const { return pjl.value_or(interfaceClass == 7 && (protocol == 1 || protocol == 2)); }
+
+    bool operator==(const InterfaceDescription&) const = default;
 };
 
 // Interface 0 of a printer that names none: one bidirectional printer
