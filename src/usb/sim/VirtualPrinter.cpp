@@ -59,15 +59,6 @@ std::vector<std::string> words(const std::string& text) {
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-std::uint8_t intervalOf(TransferType type) {
-    switch (type) {
-        case TransferType::Bulk: return 0;
-        case TransferType::Interrupt: return 4;
-        case TransferType::Isochronous: return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config, Clock::time_point start)
@@ -210,7 +201,7 @@ Bytes VirtualPrinter::configurationDescriptor() const {
         for (const EndpointDescription& e : s.endpoints) {
             d.insert(d.end(), {7, kDescriptorEndpoint, e.address, static_cast<std::uint8_t>(e.type)});
             putLE16(d, e.maxPacketSize);
-            d.push_back(intervalOf(e.type));
+            d.push_back(e.interval());
         }
     }
     const auto total = static_cast<std::uint16_t>(std::min<std::size_t>(d.size(), 0xFFFF));
