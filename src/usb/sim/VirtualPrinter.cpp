@@ -162,26 +162,19 @@ std::uint8_t VirtualPrinter::endpointAddress(std::uint8_t pipeRef) const {
     return endpoints[pipeRef - 1].address;
 }
 
-const EndpointDescription* VirtualPrinter::endpoint(std::uint8_t address) const {
+VirtualPrinter::EndpointInForce VirtualPrinter::endpointInForce(std::uint8_t address) const {
     for (const auto& [number, alternate] : mSettings) {
         const InterfaceDescription* s = setting(number, alternate);
         if (s == nullptr) continue;
         for (const EndpointDescription& e : s->endpoints) {
-            if (e.address == address) return &e;
+            if (e.address == address) return {s, &e};
         }
     }
-    return nullptr;
+    return {};
 }
 
-bool VirtualPrinter::speaks(std::uint8_t address) const {
-    for (const auto& [number, alternate] : mSettings) {
-        const InterfaceDescription* s = setting(number, alternate);
-        if (s == nullptr) continue;
-        for (const EndpointDescription& e : s->endpoints) {
-            if (e.address == address) return e.isBulk() && s->speaksPJL();
-        }
-    }
-    return false;
+const EndpointDescription* VirtualPrinter::endpoint(std::uint8_t address) const {
+    return endpointInForce(address).endpoint;
 }
 
 Bytes VirtualPrinter::configurationDescriptor() const {
@@ -297,12 +290,13 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::uint8_t address, std:
     result.retryAt = Clock::time_point::max();
     if (mDisconnected) return result;
 
-    const EndpointDescription* ep = endpoint(address);
+    const EndpointInForce found = endpointInForce(address);
+    const EndpointDescription* ep = found.endpoint;
     if (ep == nullptr || ep->isIn() || !ep->isBulk() || isHalted(address)) {
         result.stalled = true;
         return result;
     }
-    if (!speaks(address)) {
+    if (!found.setting->speaksPJL()) {
         // Nothing here understands the bytes: taken and ignored.
         mTraffic.ignored += rest.size();
         mTraffic.bytesOut[address] += rest.size();
@@ -571,7 +565,8 @@ Clock::time_point VirtualPrinter::nextPeriodicStatus() const {
 VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::uint8_t address, std::size_t max, Clock::time_point now) {
     ReadResult result;
     if (mDisconnected) return result;
-    const EndpointDescription* ep = endpoint(address);
+    const EndpointInForce found = endpointInForce(address);
+    const EndpointDescription* ep = found.endpoint;
     if (ep == nullptr || !ep->isIn() || !ep->isBulk()) {
         result.kind = ReadKind::Stalled;
         return result;
@@ -582,7 +577,7 @@ VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::uint8_t address, std::s
         result.readyAt = now;
         return result;
     };
-    if (!speaks(address)) {
+    if (!found.setting->speaksPJL()) {
         if (isHalted(address)) return ended(ReadKind::Stalled);
         if (max == 0 || mConfig.idleIn == IdleIn::Zlp) return ended(ReadKind::ZeroLength);
         return result;
