@@ -67,12 +67,15 @@ bool fillAddress(const std::string& path, sockaddr_un* address, socklen_t* lengt
     return true;
 }
 
+// Owned by the user, with no access for group or others.
+bool isPrivate(const struct stat& st) { return st.st_uid == ::getuid() && (st.st_mode & 077) == 0; }
+
 // A directory the user alone can use: a real directory (not a link), owned
 // by the user, with no access for group or others. Created when missing.
 bool isPrivateDirectory(const std::string& path, bool create) {
     if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && isPrivate(st);
 }
 
 // The length of a socket file's name (socketNameFor).
@@ -185,8 +188,8 @@ std::optional<std::string> ReopenRendezvous::rendezvousDirectory() {
     if (runtime && runtime[0] == '/') {
         struct stat st {};
         const std::string directory = std::string(runtime) + "/zelvik";
-        if (socketFitsIn(directory) && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-            (st.st_mode & 077) == 0 && isPrivateDirectory(directory, true)) {
+        if (socketFitsIn(directory) && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && isPrivate(st) &&
+            isPrivateDirectory(directory, true)) {
             return directory;
         }
     }
@@ -224,7 +227,7 @@ ReopenRendezvous::Outcome ReopenRendezvous::establish(const std::string& command
     const int directoryFd = ::open(directory->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (directoryFd < 0) return Outcome::Failed;
     struct stat held {};
-    if (::fstat(directoryFd, &held) != 0 || held.st_uid != ::getuid() || (held.st_mode & 077) != 0) {
+    if (::fstat(directoryFd, &held) != 0 || !isPrivate(held)) {
         ::close(directoryFd);
         return Outcome::Failed;
     }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -46,12 +47,18 @@ std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLi
     const UniqueFD fd = openRegularFile(path, &st);
     if (!fd.isValid()) return std::nullopt;
     if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > sizeLimit) return std::nullopt;
+    return readOpenFile(fd.get(), sizeLimit);
+}
 
+std::optional<Bytes> readOpenFile(int fd, std::size_t sizeLimit) {
     Bytes data;
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    // The size now is only what to make room for: the file may change.
+    if (struct stat st{}; ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        data.reserve(std::min(static_cast<std::size_t>(st.st_size), sizeLimit));
+    }
     std::uint8_t chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
@@ -59,6 +66,7 @@ std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLi
         if (n == 0) break;
         if (static_cast<std::size_t>(n) > sizeLimit - data.size()) return std::nullopt;
         data.insert(data.end(), chunk, chunk + n);
+        at += n;
     }
     return data;
 }

@@ -26,6 +26,11 @@ UniqueFD openRegularFile(const std::string& path, struct stat* status = nullptr)
 // that grows past the limit while it is read too); nothing otherwise.
 std::optional<Bytes> readRegularFile(const std::string& path, std::size_t sizeLimit);
 
+// The whole content of a file open for reading, from its start, whatever
+// the descriptor's offset (which is left as it is): nothing when a read
+// fails or there are more than `sizeLimit` bytes.
+std::optional<Bytes> readOpenFile(int fd, std::size_t sizeLimit);
+
 // Opens a file for appending, created (mode 0600) when missing: only a
 // regular file named by the path itself. A symbolic link at the path is
 // never followed, and a FIFO, a device or a directory is never written (a

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/Trace.h"
+#include "base/Utf8.h"
 #include "usb/KxUsbCommunicater.h"
 #include "usb/UsbRequests.h"
 
@@ -18,42 +19,6 @@ namespace {
 
 constexpr std::int32_t kNotTaken = 7;
 constexpr std::size_t kReplyBufferSize = 256;
-
-// Strict UTF-8: no overlong forms, no surrogate code points (which is how a
-// lone half of a UTF-16 pair comes out of utf16UnitToUTF8), nothing above
-// U+10FFFF, no truncated sequences.
-bool isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<std::uint8_t>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        std::uint32_t codePoint;
-        std::uint32_t smallest;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2, codePoint = lead & 0x1F, smallest = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, codePoint = lead & 0x0F, smallest = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, codePoint = lead & 0x07, smallest = 0x10000;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<std::uint8_t>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        if (codePoint < smallest || codePoint > 0x10FFFF) return false;
-        if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return false;
-        i += length;
-    }
-    return true;
-}
 
 // Splits at every whole occurrence of `separator`; empty pieces count.
 std::vector<std::string_view> split(std::string_view text, std::string_view separator) {

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,8 +21,6 @@ namespace {
 
 // The notes a printer keeps, the latest ones.
 constexpr std::size_t kMostNotes = 100;
-// The largest recording read back (the bus file reader's own limit).
-constexpr std::size_t kLargestRecording = std::size_t{16} * 1024 * 1024;
 // How long a run waits for another one to finish saving into the file.
 constexpr auto kTurnWait = std::chrono::seconds(2);
 constexpr auto kTurnPoll = std::chrono::milliseconds(5);
@@ -75,19 +72,6 @@ bool takeTurn(int fd) {
         std::this_thread::sleep_for(kTurnPoll);
     }
     return true;
-}
-
-std::optional<Bytes> readAll(int fd) {
-    Bytes content;
-    std::uint8_t chunk[65536];
-    for (off_t at = 0;;) {
-        const ssize_t n = ::pread(fd, chunk, sizeof chunk, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || content.size() + static_cast<std::size_t>(n) > kLargestRecording) return std::nullopt;
-        if (n == 0) return content;
-        content.insert(content.end(), chunk, chunk + n);
-        at += n;
-    }
 }
 
 bool isBlank(const Bytes& content) {
@@ -205,7 +189,8 @@ bool save(const std::string& path, const std::vector<PrinterRecord>& records) {
             held.st_ino != named.st_ino) {
             continue;
         }
-        const std::optional<Bytes> content = readAll(fd.get());
+        // A recording is read back as far as the bus file reader would take it.
+        const std::optional<Bytes> content = readOpenFile(fd.get(), sim::kLargestBusFile);
         if (!content) {
             ZELVIK_TRACE("recording not saved: %s cannot be read back", path.c_str());
             return false;

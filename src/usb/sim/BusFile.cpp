@@ -31,7 +31,6 @@ namespace zelvik::sim {
 
 namespace {
 
-constexpr std::size_t kLargestBusFile = std::size_t{16} * 1024 * 1024;
 constexpr std::size_t kMostInterfaceSettings = 64;
 constexpr std::size_t kMostInterfaces = 32;  // what the kernel takes
 constexpr std::uint64_t kLongestPeriod = 86400;

@@ -12,6 +12,7 @@
 // helper.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,8 +37,10 @@ struct BusFile {
 };
 
 BusFile parseBusFile(const Bytes& xml);
+// The largest bus file read.
+constexpr std::size_t kLargestBusFile = std::size_t{16} * 1024 * 1024;
 // Only a regular file is read (a FIFO or a device is refused, and opening
-// it never blocks).
+// it never blocks), of at most kLargestBusFile bytes.
 BusFile readBusFile(const std::string& path);
 
 // One line: "PATH:LINE: <element>: reason".

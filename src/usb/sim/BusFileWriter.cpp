@@ -58,29 +58,6 @@ std::string commentText(const std::string& text) {
     return out;
 }
 
-bool sameEndpoints(const std::vector<EndpointDescription>& a, const std::vector<EndpointDescription>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].address != b[i].address || a[i].type != b[i].type || a[i].maxPacketSize != b[i].maxPacketSize) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool sameInterfaces(const std::vector<InterfaceDescription>& a, const std::vector<InterfaceDescription>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const InterfaceDescription &x = a[i], &y = b[i];
-        if (x.number != y.number || x.alternateSetting != y.alternateSetting || x.interfaceClass != y.interfaceClass ||
-            x.subClass != y.subClass || x.protocol != y.protocol || x.pjl != y.pjl ||
-            !sameEndpoints(x.endpoints, y.endpoints)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 const char* typeName(TransferType type) {
     switch (type) {
         case TransferType::Bulk: return "bulk";
@@ -153,7 +130,7 @@ void Writer::device(const VirtualPrinterConfig& p) {
         element("deviceID", escapeBusText(*p.deviceID));
         if (p.deviceIDLength) number("deviceIDLength", *p.deviceIDLength);
     }
-    if (!sameInterfaces(p.interfaces, defaultInterfaces())) {
+    if (p.interfaces != defaultInterfaces()) {
         for (const InterfaceDescription& s : p.interfaces) interface(s);
     }
     if (p.alternateSetting != d.alternateSetting) number("alternateSetting", p.alternateSetting);

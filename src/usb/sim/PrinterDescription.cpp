@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "base/Utf8.h"
+
 namespace zelvik::sim {
 
 namespace {
@@ -63,26 +65,6 @@ std::vector<std::uint16_t> utf16Units(const std::string& text) {
         i += len;
     }
     return units;
-}
-
-// Strict UTF-8, as the helper checks device text: no overlong form, no
-// surrogate, nothing above U+10FFFF, nothing cut short.
-bool isValidUTF8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : 4;
-        if ((lead >= 0x80 && lead < 0xC0) || lead >= 0xF8 || text.size() - i < length) return false;
-        std::uint32_t cp = length == 1 ? lead : lead & (0x7Fu >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (next & 0x3Fu);
-        }
-        constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
 }
 
 // The device ID text as the helper reads it: the big-endian length field

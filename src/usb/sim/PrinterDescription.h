@@ -28,6 +28,18 @@ struct EndpointDescription {
 
     bool isIn() const { return (address & 0x80) != 0; }
     bool isBulk() const { return type == TransferType::Bulk; }
+    // The bInterval the printer reports: none for bulk, every 4 frames for
+    // interrupt, every frame for isochronous.
+    std::uint8_t interval() const {
+        switch (type) {
+            case TransferType::Bulk: return 0;
+            case TransferType::Interrupt: return 4;
+            case TransferType::Isochronous: return 1;
+        }
+        return 0;
+    }
+
+    bool operator==(const EndpointDescription&) const = default;
 };
 
 // One alternate setting of one interface: its interface descriptor and its
@@ -46,6 +58,8 @@ struct InterfaceDescription {
     std::optional<bool> pjl;
 
     bool speaksPJL() const { return pjl.value_or(interfaceClass == 7 && (protocol == 1 || protocol == 2)); }
+
+    bool operator==(const InterfaceDescription&) const = default;
 };
 
 // Interface 0 of a printer that names none: one bidirectional printer

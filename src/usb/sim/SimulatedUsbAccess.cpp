@@ -332,7 +332,7 @@ public:
         *number = static_cast<std::uint8_t>(ep.address & 0x0F);
         *transferType = static_cast<std::uint8_t>(ep.type);
         *maxPacketSize = ep.maxPacketSize;
-        *interval = ep.type == sim::TransferType::Bulk ? 0 : ep.type == sim::TransferType::Interrupt ? 4 : 1;
+        *interval = ep.interval();
         return kIOReturnSuccess;
     }
 

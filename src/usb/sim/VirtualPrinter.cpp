@@ -59,15 +59,6 @@ std::vector<std::string> words(const std::string& text) {
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-std::uint8_t intervalOf(TransferType type) {
-    switch (type) {
-        case TransferType::Bulk: return 0;
-        case TransferType::Interrupt: return 4;
-        case TransferType::Isochronous: return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 VirtualPrinter::VirtualPrinter(VirtualPrinterConfig config, Clock::time_point start)
@@ -171,26 +162,19 @@ std::uint8_t VirtualPrinter::endpointAddress(std::uint8_t pipeRef) const {
     return endpoints[pipeRef - 1].address;
 }
 
-const EndpointDescription* VirtualPrinter::endpoint(std::uint8_t address) const {
+VirtualPrinter::EndpointInForce VirtualPrinter::endpointInForce(std::uint8_t address) const {
     for (const auto& [number, alternate] : mSettings) {
         const InterfaceDescription* s = setting(number, alternate);
         if (s == nullptr) continue;
         for (const EndpointDescription& e : s->endpoints) {
-            if (e.address == address) return &e;
+            if (e.address == address) return {s, &e};
         }
     }
-    return nullptr;
+    return {};
 }
 
-bool VirtualPrinter::speaks(std::uint8_t address) const {
-    for (const auto& [number, alternate] : mSettings) {
-        const InterfaceDescription* s = setting(number, alternate);
-        if (s == nullptr) continue;
-        for (const EndpointDescription& e : s->endpoints) {
-            if (e.address == address) return e.isBulk() && s->speaksPJL();
-        }
-    }
-    return false;
+const EndpointDescription* VirtualPrinter::endpoint(std::uint8_t address) const {
+    return endpointInForce(address).endpoint;
 }
 
 Bytes VirtualPrinter::configurationDescriptor() const {
@@ -210,7 +194,7 @@ Bytes VirtualPrinter::configurationDescriptor() const {
         for (const EndpointDescription& e : s.endpoints) {
             d.insert(d.end(), {7, kDescriptorEndpoint, e.address, static_cast<std::uint8_t>(e.type)});
             putLE16(d, e.maxPacketSize);
-            d.push_back(intervalOf(e.type));
+            d.push_back(e.interval());
         }
     }
     const auto total = static_cast<std::uint16_t>(std::min<std::size_t>(d.size(), 0xFFFF));
@@ -306,12 +290,13 @@ VirtualPrinter::WriteResult VirtualPrinter::writeBulk(std::uint8_t address, std:
     result.retryAt = Clock::time_point::max();
     if (mDisconnected) return result;
 
-    const EndpointDescription* ep = endpoint(address);
+    const EndpointInForce found = endpointInForce(address);
+    const EndpointDescription* ep = found.endpoint;
     if (ep == nullptr || ep->isIn() || !ep->isBulk() || isHalted(address)) {
         result.stalled = true;
         return result;
     }
-    if (!speaks(address)) {
+    if (!found.setting->speaksPJL()) {
         // Nothing here understands the bytes: taken and ignored.
         mTraffic.ignored += rest.size();
         mTraffic.bytesOut[address] += rest.size();
@@ -580,7 +565,8 @@ Clock::time_point VirtualPrinter::nextPeriodicStatus() const {
 VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::uint8_t address, std::size_t max, Clock::time_point now) {
     ReadResult result;
     if (mDisconnected) return result;
-    const EndpointDescription* ep = endpoint(address);
+    const EndpointInForce found = endpointInForce(address);
+    const EndpointDescription* ep = found.endpoint;
     if (ep == nullptr || !ep->isIn() || !ep->isBulk()) {
         result.kind = ReadKind::Stalled;
         return result;
@@ -591,7 +577,7 @@ VirtualPrinter::ReadResult VirtualPrinter::readBulk(std::uint8_t address, std::s
         result.readyAt = now;
         return result;
     };
-    if (!speaks(address)) {
+    if (!found.setting->speaksPJL()) {
         if (isHalted(address)) return ended(ReadKind::Stalled);
         if (max == 0 || mConfig.idleIn == IdleIn::Zlp) return ended(ReadKind::ZeroLength);
         return result;

@@ -137,7 +137,13 @@ public:
     std::size_t queuedAnswerBytes() const;
 
 private:
-    bool speaks(std::uint8_t endpointAddress) const;
+    // An endpoint in the setting in force of the interface that has it, and
+    // that setting; both null when no interface has it now.
+    struct EndpointInForce {
+        const InterfaceDescription* setting = nullptr;
+        const EndpointDescription* endpoint = nullptr;
+    };
+    EndpointInForce endpointInForce(std::uint8_t address) const;
     // Appends to the capture file, if any; the bytes written (all of them
     // without a capture file).
     std::size_t capture(std::span<const std::uint8_t> bytes);

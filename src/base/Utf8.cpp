@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "base/Utf8.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelvik {
+
+bool isValidUTF8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<std::uint8_t>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        std::uint32_t codePoint;
+        std::uint32_t smallest;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2, codePoint = lead & 0x1F, smallest = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, codePoint = lead & 0x0F, smallest = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, codePoint = lead & 0x07, smallest = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<std::uint8_t>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        if (codePoint < smallest || codePoint > 0x10FFFF) return false;
+        if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return false;
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace zelvik
