@@ -19,7 +19,6 @@ namespace {
 
 using sim::VirtualPrinterConfig;
 
-constexpr std::size_t kLargestRecording = std::size_t{16} * 1024 * 1024;
 // A secret shorter than this is replaced only where it stands as a value
 // (the string descriptor, a device ID value): in free text it would hit
 // other words.
@@ -196,7 +195,7 @@ Helper Recording::recordingHelper(Helper helper) const {
 
 Result<RecordedPrinter> Recording::printer(const std::string& deviceURI, bool anonymized) const {
     if (!made()) return Error(ErrorKind::setupFailed, 0, "no private directory for the recording");
-    const std::optional<Bytes> content = readRegularFile(mPlace->file(), kLargestRecording);
+    const std::optional<Bytes> content = readRegularFile(mPlace->file(), sim::kLargestBusFile);
     if (!content) return Error(ErrorKind::resultMissing, 0, "the helper recorded nothing (one that cannot record?)");
     sim::BusFile recorded = sim::parseBusFile(*content);
     if (recorded.error) {
