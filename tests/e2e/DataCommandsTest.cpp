@@ -88,11 +88,7 @@ TEST_F(DataCommands, AVirtualPrinterIsHeldAcrossProcessesWhileClaimed) {
 // Runs with the diagnostic trace asked for.
 class Traced : public DataCommands {
 protected:
-    std::vector<std::string> environment() const override {
-        auto variables = DataCommands::environment();
-        variables.push_back("ZELVIK_TRACE=" + path("trace.log"));
-        return variables;
-    }
+    Traced() { mTraced = true; }
 };
 
 // The line of the trace that holds `text`: its time stamp (seconds on the

@@ -17,11 +17,7 @@ const std::string kFirstEntry = listEntry("LP-100", "A1", "usb://Zelvik/LP-100?s
 
 class PrinterList : public SimProgramTest {
 protected:
-    std::vector<std::string> environment() const override {
-        auto variables = SimProgramTest::environment();
-        variables.push_back("ZELVIK_TRACE=" + path("trace.log"));
-        return variables;
-    }
+    PrinterList() { mTraced = true; }
 };
 
 TEST_F(PrinterList, DevicesThatAreNotPrintersNeitherListNorCount) {
