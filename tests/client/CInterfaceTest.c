@@ -73,6 +73,7 @@ static void testNamesAndHelpers(const char *program) {
     CHECK(strcmp(zelvik_result_name(ZELVIK_ERROR_PRINTER_UNREACHABLE), "ZELVIK_ERROR_PRINTER_UNREACHABLE") == 0);
     CHECK(strcmp(zelvik_result_name(12345), "ZELVIK_ERROR_UNKNOWN") == 0);
     CHECK(strlen(zelvik_version()) >= 5);
+    CHECK(zelvik_error_kind(NULL) == ZELVIK_OK);
 
     CHECK(zelvik_helper_new(NULL, NULL, &helper) == ZELVIK_ERROR_INVALID && helper == NULL);
     CHECK(zelvik_helper_new_simulated(NULL, program, &helper) == ZELVIK_ERROR_INVALID);

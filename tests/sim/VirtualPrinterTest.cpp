@@ -2,7 +2,8 @@
 // The virtual printer model, driven with explicit times so that answers,
 // status blocks and the throughput limit are checked without waiting. Its
 // delays, idle reads, halts and alternate settings are checked through both
-// backends by the USB access contract.
+// backends by the USB access contract, and settings that do not speak PJL
+// by the printer catalogue.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -120,25 +121,6 @@ TEST(VirtualPrinterAnswers, StatusBlocksOfItsOwnGoBeforeTheNextAnswerOrComeOnThe
     EXPECT_EQ(p.readBulk(kIn, 3072, t0 + 9s).readyAt, t0 + 10s);
     EXPECT_EQ(readOnce(p, t0 + 30s), status);
     EXPECT_EQ(readOnce(p, t0 + 30s), "");
-}
-
-TEST(VirtualPrinterAnswers, BytesToASettingThatDoesNotSpeakPJLAreTakenAndIgnored) {
-    VirtualPrinterConfig c;
-    InterfaceDescription vendor, printer;
-    vendor.interfaceClass = 0xFF;
-    vendor.endpoints = {{0x07, TransferType::Bulk, 512}, {0x88, TransferType::Bulk, 512}};
-    printer.number = 1;
-    printer.endpoints = {{0x01, TransferType::Bulk, 64}, {0x82, TransferType::Bulk, 64}};
-    c.interfaces = {vendor, printer};
-    VirtualPrinter p(c);
-    EXPECT_TRUE(write(p, "@PJL ECHO vendor\r\n", t0, 0x07).complete);
-    EXPECT_EQ(p.readBulk(0x88, 64, t0).kind, Kind::ZeroLength);
-    write(p, "@PJL ECHO printer\r\n");
-    EXPECT_EQ(drain(p), "@PJL ECHO printer\r\n\f");
-    const VirtualPrinter::Traffic& traffic = p.traffic();
-    EXPECT_EQ(std::tuple(traffic.received, traffic.ignored), std::tuple(19u, 18u));
-    EXPECT_EQ(traffic.bytesOut, (std::map<std::uint8_t, std::uint64_t>{{0x01, 19}, {0x07, 18}}));
-    EXPECT_EQ(traffic.transfersIn, (std::map<std::uint8_t, unsigned>{{0x82, 2}, {0x88, 1}}));
 }
 
 TEST(VirtualPrinterWrites, TheThroughputLimitSpreadsATransferOverTime) {
